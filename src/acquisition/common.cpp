@@ -1,0 +1,54 @@
+// Helpers shared by the factory and the two constructors.
+#include "acquisition/common.hpp"
+
+namespace log_main {
+
+Ref logger_dict() {
+    Ref logger_class = global_attr(S.logging, S.Logger);
+    if (!logger_class) return Ref();
+    Ref manager = Ref::steal(PyObject_GetAttr(logger_class.get(), S.manager));
+    if (!manager) return Ref();
+    return Ref::steal(PyObject_GetAttr(manager.get(), S.loggerDict));
+}
+
+Ref normalised_file(PyObject* file) {
+    int truth = PyObject_IsTrue(file);
+    if (truth < 0) return Ref();
+    if (!truth) return Ref::borrow(Py_None);
+    Ref os_path = global_attr(S.os, S.path);
+    if (!os_path) return Ref();
+    Ref absolute = call_method(os_path.get(), S.abspath, {file});
+    if (!absolute) return Ref();
+    os_path = global_attr(S.os, S.path);
+    if (!os_path) return Ref();
+    return call_method(os_path.get(), S.normpath, {absolute.get()});
+}
+
+int set_attrs(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+    for (auto& [name, value] : items)
+        if (PyObject_SetAttr(obj, name, value) < 0) return -1;
+    return 0;
+}
+
+int call_self(PyObject* self, PyObject* method) { return call_method(self, method, {}) ? 0 : -1; }
+
+int prepare_logger(PyObject* self) {
+    {
+        Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+        if (!logger) return -1;
+        Ref debug = global_attr(S.logging, S.DEBUG);
+        if (!debug || !call_method(logger.get(), S.setLevel, {debug.get()})) return -1;
+        logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+        if (!logger || PyObject_SetAttr(logger.get(), S.propagate, Py_False) < 0) return -1;
+    }
+    Ref filter_class = global(S._ContextFilter);
+    if (!filter_class) return -1;
+    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
+    if (!name) return -1;
+    Ref filter = Ref::steal(PyObject_CallOneArg(filter_class.get(), name.get()));
+    if (!filter || PyObject_SetAttr(self, S._handler_filter, filter.get()) < 0) return -1;
+    if (call_self(self, S._create_console_handler) < 0) return -1;
+    return call_self(self, S._create_file_handler);
+}
+
+}  // namespace log_main

@@ -1,0 +1,105 @@
+// _SetLogger: sets up a logger the logging manager does not know yet, after
+// checking that the name is free and that no other handler kind claims the
+// log file.
+#include "acquisition/common.hpp"
+#include "module/callables.hpp"
+
+namespace log_main {
+
+// ValueError when the file is registered under another handler kind. The
+// registry holds normalised absolute paths, so the file is looked up by that
+// form; the message shows the file as the caller wrote it.
+static int check_file_conflict(PyObject* file, PyObject* key, PyObject* handler_type) {
+    Ref registry = global(S._FHANDLERS);
+    if (!registry) return -1;
+    Ref registered = call_method(registry.get(), S.get, {key});
+    if (!registered) return -1;
+    int truth = PyObject_IsTrue(registered.get());
+    if (truth <= 0) return truth;
+    int differs = PyObject_RichCompareBool(handler_type, registered.get(), Py_NE);
+    if (differs <= 0) return differs;
+    Ref shown = Ref::steal(PyObject_Str(registered.get()));
+    if (!shown) return -1;
+    Ref text = Ref::steal(PyUnicode_FromFormat("处理器冲突：日志文件 %S 新增处理器类型 %U 与已有处理器类型 %U 冲突", file,
+                                               handler_type, shown.get()));
+    if (text) raise_value_error(text.get());
+    return -1;
+}
+
+static PyObject* set_logger_init_body(Function* f, PyObject* const* a) {
+    PyObject* self = a[0];
+    PyObject* name = a[1];
+    PyObject* level = a[2];
+    PyObject* file = a[3];
+    PyObject* handler_type = a[4];
+    PyObject* console = a[5];
+    PyObject* options = a[6];
+
+    Ref parent = super_of(f, self);
+    if (!parent || !call_method(parent.get(), S.__init__, {})) return nullptr;
+
+    Ref known = logger_dict();
+    if (!known) return nullptr;
+    int present = PySequence_Contains(known.get(), name);
+    if (present < 0) return nullptr;
+    if (present) {
+        Ref text = Ref::steal(PyUnicode_FromFormat("%U 已存在", name));
+        if (text) raise_value_error(text.get());
+        return nullptr;
+    }
+
+    Ref path = normalised_file(file);
+    if (!path) return nullptr;
+    if (check_file_conflict(file, path.get() == Py_None ? file : path.get(), handler_type) < 0) return nullptr;
+
+    int has_file = PyObject_IsTrue(file);
+    if (has_file < 0) return nullptr;
+    if (set_attrs(self, {{S.name, name},
+                         {S.file, path.get()},
+                         {S.handler_type, handler_type},
+                         {S.file_level, level},
+                         {S.console, has_file ? console : Py_True},
+                         {S.console_level, level},
+                         {S.kwargs, options}}) < 0)
+        return nullptr;
+    if (call_self(self, S._setup_logger) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+static PyObject* setup_logger_body(Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref get_logger = global_attr(S.logging, S.getLogger);
+    if (!get_logger) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
+    if (!name) return nullptr;
+    Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
+    if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
+    if (prepare_logger(self) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+static const Param init_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"name", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
+    {"level", Kind::PositionalOrKeyword, Default::LoggingDebug, Check::Int, "int"},
+    {"file", Kind::PositionalOrKeyword, Default::None, Check::StrOrNone, "Optional[str]"},
+    {"handler_type", Kind::PositionalOrKeyword, Default::FileKind, Check::Str, "str"},
+    {"console", Kind::PositionalOrKeyword, Default::True, Check::None, "bool"},
+    {"kwargs", Kind::VarKeyword, Default::Required, Check::None, nullptr},
+};
+static const Param self_only[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+};
+
+const FunctionSpec set_logger_init_spec = {
+    "__init__", "_SetLogger.__init__", "log_main._SetLogger.__init__",
+    "_SetLogger.__init__(self, unicode name: str, int level: int = logging.DEBUG, unicode file: Optional[str] = "
+    "None, unicode handler_type: str = u'file', console: bool = True, **kwargs) -> None",
+    "None", init_params, 7, set_logger_init_body, 330,
+};
+const FunctionSpec setup_logger_spec = {
+    "_setup_logger", "_SetLogger._setup_logger", "log_main._SetLogger._setup_logger",
+    "_SetLogger._setup_logger(self)", nullptr, self_only, 1, setup_logger_body, 360,
+};
+
+}  // namespace log_main

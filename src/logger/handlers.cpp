@@ -1,0 +1,268 @@
+// Handler construction: the name filter _ContextFilter, the coloured console
+// handler and the three kinds of file handler, with the namer that moves the
+// ".log" suffix behind the date of a time-rotated file.
+#include "module/callables.hpp"
+#include "module/globals.hpp"
+
+namespace log_main {
+
+// ---------------------------------------------------------------------------
+// _ContextFilter
+
+static PyObject* filter_init_body(Function* f, PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref parent = super_of(f, self);
+    if (!parent || !call_method(parent.get(), S.__init__, {})) return nullptr;
+    if (PyObject_SetAttr(self, S._logger_name, a[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+static PyObject* filter_body(Function*, PyObject* const* a) {
+    Ref name = Ref::steal(PyObject_GetAttr(a[0], S._logger_name));
+    if (!name || PyObject_SetAttr(a[1], S.name, name.get()) < 0) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Console handler
+
+// self.<handler_attr>.<method>(self.<value_attr>)
+static int handler_call_attr(PyObject* self, PyObject* handler_attr, PyObject* method, PyObject* value_attr) {
+    Ref handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
+    if (!handler) return -1;
+    Ref bound = Ref::steal(PyObject_GetAttr(handler.get(), method));
+    if (!bound) return -1;
+    Ref value = Ref::steal(PyObject_GetAttr(self, value_attr));
+    if (!value) return -1;
+    return Ref::steal(PyObject_CallOneArg(bound.get(), value.get())) ? 0 : -1;
+}
+
+// self._logger.addHandler(self.<handler_attr>), then its filter.
+static int attach(PyObject* self, PyObject* handler_attr) {
+    if (handler_call_attr(self, handler_attr, S.addFilter, S._handler_filter) < 0) return -1;
+    return handler_call_attr(self, S._logger, S.addHandler, handler_attr);
+}
+
+static int truth_of(PyObject* self, PyObject* attr) {
+    Ref value = Ref::steal(PyObject_GetAttr(self, attr));
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
+static PyObject* console_handler_body(Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    int wanted = truth_of(self, S.console);
+    if (wanted <= 0) return wanted < 0 ? nullptr : Py_NewRef(Py_None);
+
+    Ref handler_class = global_attr(S.colorlog, S.StreamHandler);
+    if (!handler_class) return nullptr;
+    Ref handler = Ref::steal(PyObject_CallNoArgs(handler_class.get()));
+    if (!handler || PyObject_SetAttr(self, S._console_handler, handler.get()) < 0) return nullptr;
+    if (handler_call_attr(self, S._console_handler, S.setLevel, S.console_level) < 0) return nullptr;
+
+    // colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors)
+    Ref target = Ref::steal(PyObject_GetAttr(self, S._console_handler));
+    if (!target) return nullptr;
+    Ref set_formatter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
+    if (!set_formatter) return nullptr;
+    Ref formatter_class = global_attr(S.colorlog, S.ColoredFormatter);
+    if (!formatter_class) return nullptr;
+    Ref fmt = global(S._cformatter);
+    if (!fmt) return nullptr;
+    Ref colors = global(S._colors);
+    if (!colors) return nullptr;
+    PyObject* fargs[] = {fmt.get(), colors.get()};
+    Ref formatter = Ref::steal(PyObject_Vectorcall(formatter_class.get(), fargs, 0, M.kw_fmt_log_colors));
+    if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return nullptr;
+
+    if (attach(self, S._console_handler) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// File handler
+
+// options[key] = self.kwargs.get(key, fallback), self.kwargs read afresh.
+static int take_option(PyObject* self, PyObject* options, PyObject* key, PyObject* fallback) {
+    Ref kwargs = Ref::steal(PyObject_GetAttr(self, S.kwargs));
+    if (!kwargs) return -1;
+    Ref value = call_method(kwargs.get(), S.get, {key, fallback});
+    if (!value) return -1;
+    return PyDict_SetItem(options, key, value.get());
+}
+
+// Is self.handler_type == kind? The attribute is read for each test.
+static int kind_is(PyObject* self, PyObject* kind) {
+    Ref value = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+    if (!value) return -1;
+    Ref eq = Ref::steal(PyObject_RichCompare(value.get(), kind, Py_EQ));
+    return eq ? PyObject_IsTrue(eq.get()) : -1;
+}
+
+static int unknown_kind(PyObject* self) {
+    Ref kind = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+    if (!kind) return -1;
+    Ref shown = PyUnicode_CheckExact(kind.get()) ? std::move(kind) : Ref::steal(PyObject_Format(kind.get(), S.empty));
+    if (!shown) return -1;
+    Ref text = Ref::steal(PyUnicode_FromFormat("%U 不是有效的处理器类型，可选值 [file, rotating, timerotating]", shown.get()));
+    if (text) raise_value_error(text.get());
+    return -1;
+}
+
+// Builds the file handler of self.handler_type and stores it in _file_handler.
+static int make_file_handler(PyObject* self, PyObject* options) {
+    Ref handler_class;
+    int is;
+    if ((is = kind_is(self, S.file_kind)) < 0) return -1;
+    if (is) {
+        if (take_option(self, options, S.mode, S.mode_a) < 0) return -1;
+        handler_class = global_attr(S.logging, S.FileHandler);
+    } else {
+        if ((is = kind_is(self, S.rotating)) < 0) return -1;
+        if (is) {
+            if (take_option(self, options, S.mode, S.mode_a) < 0 ||
+                take_option(self, options, S.maxBytes, M.int_104857600) < 0 ||
+                take_option(self, options, S.backupCount, M.int_100) < 0)
+                return -1;
+            handler_class = global(S.RotatingFileHandler);
+        } else {
+            if ((is = kind_is(self, S.timerotating)) < 0) return -1;
+            if (!is) return unknown_kind(self);
+            if (take_option(self, options, S.when, S.midnight) < 0 ||
+                take_option(self, options, S.interval, M.int_1) < 0 ||
+                take_option(self, options, S.backupCount, M.int_365) < 0)
+                return -1;
+            handler_class = global(S.TimedRotatingFileHandler);
+            if (!handler_class) return -1;
+            Ref handler = call_with_options(handler_class.get(), options);
+            if (!handler || PyObject_SetAttr(self, S._file_handler, handler.get()) < 0) return -1;
+            // A new namer for each handler.
+            Ref namer = make_function(&namer_spec, false);
+            if (!namer) return -1;
+            Ref stored = Ref::steal(PyObject_GetAttr(self, S._file_handler));
+            return stored ? PyObject_SetAttr(stored.get(), S.namer, namer.get()) : -1;
+        }
+    }
+    if (!handler_class) return -1;
+    Ref handler = call_with_options(handler_class.get(), options);
+    if (!handler) return -1;
+    return PyObject_SetAttr(self, S._file_handler, handler.get());
+}
+
+static PyObject* file_handler_body(Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    int wanted = truth_of(self, S.file);
+    if (wanted <= 0) return wanted < 0 ? nullptr : Py_NewRef(Py_None);
+
+    // os.makedirs(os.path.dirname(self.file), exist_ok=True)
+    {
+        Ref os_mod = global(S.os);
+        if (!os_mod) return nullptr;
+        Ref makedirs = Ref::steal(PyObject_GetAttr(os_mod.get(), S.makedirs));
+        if (!makedirs) return nullptr;
+        Ref os_path = global_attr(S.os, S.path);
+        if (!os_path) return nullptr;
+        Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
+        if (!file) return nullptr;
+        Ref directory = call_method(os_path.get(), S.dirname, {file.get()});
+        if (!directory) return nullptr;
+        PyObject* margs[] = {directory.get(), Py_True};
+        if (!Ref::steal(PyObject_Vectorcall(makedirs.get(), margs, 1, M.kw_exist_ok))) return nullptr;
+    }
+
+    Ref options = Ref::steal(PyDict_New());
+    if (!options) return nullptr;
+    {
+        Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
+        if (!file || PyDict_SetItem(options.get(), S.filename, file.get()) < 0) return nullptr;
+    }
+    if (take_option(self, options.get(), S.encoding, S.utf_8) < 0) return nullptr;
+    if (make_file_handler(self, options.get()) < 0) return nullptr;
+
+    if (handler_call_attr(self, S._file_handler, S.setLevel, S.file_level) < 0) return nullptr;
+    {
+        // logging.Formatter(fmt=_fformatter)
+        Ref target = Ref::steal(PyObject_GetAttr(self, S._file_handler));
+        if (!target) return nullptr;
+        Ref set_formatter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
+        if (!set_formatter) return nullptr;
+        Ref formatter_class = global_attr(S.logging, S.Formatter);
+        if (!formatter_class) return nullptr;
+        Ref fmt = global(S._fformatter);
+        if (!fmt) return nullptr;
+        PyObject* fargs[] = {fmt.get()};
+        Ref formatter = Ref::steal(PyObject_Vectorcall(formatter_class.get(), fargs, 0, M.kw_fmt));
+        if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return nullptr;
+    }
+    if (attach(self, S._file_handler) < 0) return nullptr;
+
+    // _FHANDLERS.update({self.file: self.handler_type}), the last step.
+    Ref registry = global(S._FHANDLERS);
+    if (!registry) return nullptr;
+    Ref update = Ref::steal(PyObject_GetAttr(registry.get(), S.update));
+    if (!update) return nullptr;
+    Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
+    if (!file) return nullptr;
+    Ref kind = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+    if (!kind) return nullptr;
+    Ref entry = Ref::steal(PyDict_New());
+    if (!entry || PyDict_SetItem(entry.get(), file.get(), kind.get()) < 0) return nullptr;
+    if (!Ref::steal(PyObject_CallOneArg(update.get(), entry.get()))) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The namer of time-rotated files: "app.log.2024-05-01" -> "app.2024-05-01.log".
+// Only the file name is rewritten; a directory whose name holds ".log" stays.
+static PyObject* namer_body(Function*, PyObject* const* a) {
+    Ref os_path = global_attr(S.os, S.path);
+    if (!os_path) return nullptr;
+    Ref directory = call_method(os_path.get(), S.dirname, {a[0]});
+    if (!directory) return nullptr;
+    Ref base = call_method(os_path.get(), S.basename, {a[0]});
+    if (!base) return nullptr;
+    Ref stripped = call_method(base.get(), S.replace, {S.dot_log, S.empty});
+    if (!stripped) return nullptr;
+    Ref renamed = Ref::steal(PyNumber_Add(stripped.get(), S.dot_log));
+    if (!renamed) return nullptr;
+    return call_method(os_path.get(), S.join, {directory.get(), renamed.get()}).release();
+}
+
+// ---------------------------------------------------------------------------
+// Tables
+
+static const Param self_only[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+};
+static const Param filter_init_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"logger_name", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
+};
+static const Param filter_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"record", Kind::PositionalOrKeyword, Default::Required, Check::None, "logging.LogRecord"},
+};
+static const Param namer_params[] = {
+    {"name", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+};
+
+const FunctionSpec context_filter_init_spec = {
+    "__init__", "_ContextFilter.__init__", "log_main._ContextFilter.__init__",
+    "_ContextFilter.__init__(self, unicode logger_name: str)", nullptr, filter_init_params, 2, filter_init_body, 60,
+};
+const FunctionSpec context_filter_filter_spec = {
+    "filter", "_ContextFilter.filter", "log_main._ContextFilter.filter",
+    "_ContextFilter.filter(self, record: logging.LogRecord) -> bool", "bool", filter_params, 2, filter_body, 64,
+};
+const FunctionSpec create_console_handler_spec = {
+    "_create_console_handler", "_LogBase._create_console_handler", "log_main._LogBase._create_console_handler",
+    "_LogBase._create_console_handler(self) -> None", "None", self_only, 1, console_handler_body, 134,
+};
+const FunctionSpec create_file_handler_spec = {
+    "_create_file_handler", "_LogBase._create_file_handler", "log_main._LogBase._create_file_handler",
+    "_LogBase._create_file_handler(self) -> None", "None", self_only, 1, file_handler_body, 146,
+};
+const FunctionSpec namer_spec = {
+    "lambda", "_LogBase._create_file_handler.<locals>.<lambda>", "log_main._LogBase._create_file_handler.lambda",
+    nullptr, nullptr, namer_params, 1, namer_body, 180,
+};
+
+}  // namespace log_main

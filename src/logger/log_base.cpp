@@ -1,0 +1,290 @@
+// _LogBase: the state of a logger object, emission through _log and the five
+// level methods, the level setters, disable and enable.
+//
+// Hot path, obj.info("started", 3): the level method is entered by vectorcall
+// with self and the parts (no bound method, no message tuple); it reads
+// logging.INFO, finds self._log through the instance and, when that is this
+// module's own _log, runs its body on the parts in place. Anything else found
+// there (a subclass override) is called with the message tuple as usual.
+#include "module/callables.hpp"
+#include "module/globals.hpp"
+
+// Method lookup without a bound-method object (what PyObject_VectorcallMethod
+// does internally): 1 and an unbound function when the attribute is a method
+// descriptor found on the type, 0 and the plain attribute value otherwise.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+
+namespace log_main {
+
+static int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(obj, name, value);
+}
+
+// ---------------------------------------------------------------------------
+// __init__, disable, enable, level setters
+
+static PyObject* init_body(Function*, PyObject* const* a) {
+    PyObject* self = a[0];
+    if (set_attr(self, S.name, Py_None) < 0 || set_attr(self, S.file, Py_None) < 0 ||
+        set_attr(self, S.handler_type, Py_None) < 0)
+        return nullptr;
+    Ref debug = global_attr(S.logging, S.DEBUG);
+    if (!debug || set_attr(self, S.file_level, debug.get()) < 0) return nullptr;
+    if (set_attr(self, S.console, Py_True) < 0) return nullptr;
+    debug = global_attr(S.logging, S.DEBUG);
+    if (!debug || set_attr(self, S.console_level, debug.get()) < 0) return nullptr;
+    Ref options = Ref::steal(PyDict_New());
+    if (!options || set_attr(self, S.kwargs, options.get()) < 0) return nullptr;
+    if (set_attr(self, S._logger, Py_None) < 0 || set_attr(self, S._file_handler, Py_None) < 0 ||
+        set_attr(self, S._console_handler, Py_None) < 0 || set_attr(self, S._handler_filter, Py_None) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+static PyObject* disable_body(Function*, PyObject* const* a) {
+    if (set_attr(a[0], S._logger, Py_None) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+static PyObject* enable_body(Function*, PyObject* const* a) {
+    if (set_attr(a[0], S._logger, a[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// self.<level_attr> = level; then self.<handler_attr>.setLevel(level) when set.
+static PyObject* set_handler_level(PyObject* self, PyObject* level, PyObject* level_attr, PyObject* handler_attr) {
+    if (set_attr(self, level_attr, level) < 0) return nullptr;
+    Ref handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
+    if (!handler) return nullptr;
+    int truth = PyObject_IsTrue(handler.get());
+    if (truth < 0) return nullptr;
+    if (truth) {
+        handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
+        if (!handler || !call_method(handler.get(), S.setLevel, {level})) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject* set_console_level_body(Function*, PyObject* const* a) {
+    return set_handler_level(a[0], a[1], S.console_level, S._console_handler);
+}
+
+static PyObject* set_file_level_body(Function*, PyObject* const* a) {
+    return set_handler_level(a[0], a[1], S.file_level, S._file_handler);
+}
+
+// ---------------------------------------------------------------------------
+// Emission
+
+// The parts joined by single spaces; a lone exact str is used as it is.
+static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
+    if (nparts == 0) return Ref::borrow(S.empty);
+    if (nparts == 1) return Ref::steal(PyObject_Str(parts[0]));
+    Ref texts = Ref::steal(PyTuple_New(nparts));
+    if (!texts) return Ref();
+    for (Py_ssize_t i = 0; i < nparts; ++i) {
+        PyObject* text = PyObject_Str(parts[i]);
+        if (!text) return Ref();
+        PyTuple_SET_ITEM(texts.get(), i, text);
+    }
+    return Ref::steal(PyUnicode_Join(S.space, texts.get()));
+}
+
+// self._logger.log(level, text, *args, **kwargs)
+static Ref call_log(PyObject* self, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
+    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+    if (!logger) return Ref();
+    const Py_ssize_t nextra = args == Py_None ? 0 : PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == Py_None ? 0 : PyDict_GET_SIZE(kwargs);
+    const Py_ssize_t total = 1 + 3 + nextra + nkw;  // offset slot, logger, level, text, ...
+    PyObject* small[16];
+    struct HeapStack {
+        PyObject** p = nullptr;
+        ~HeapStack() { PyMem_Free(p); }
+    } heap;
+    PyObject** stack = small;
+    if (total > 16) {
+        if (!(heap.p = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(total) * sizeof(PyObject*)))))
+            return Ref::steal(PyErr_NoMemory());
+        stack = heap.p;
+    }
+    PyObject** argv = stack + 1;
+    argv[0] = logger.get();
+    argv[1] = level;
+    argv[2] = text;
+    for (Py_ssize_t i = 0; i < nextra; ++i) argv[3 + i] = PyTuple_GET_ITEM(args, i);
+    const size_t nargs = static_cast<size_t>(3 + nextra);
+    if (nkw == 0)
+        return Ref::steal(PyObject_VectorcallMethod(S.log, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return Ref();
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+            return Ref();
+        }
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        argv[nargs + k] = value;
+        ++k;
+    }
+    return Ref::steal(
+        PyObject_VectorcallMethod(S.log, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
+               PyObject* kwargs) {
+    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+    if (!logger) return nullptr;
+    int live = PyObject_IsTrue(logger.get());
+    if (live <= 0) return live < 0 ? nullptr : Py_NewRef(Py_None);
+    logger.reset();
+
+    // Building and emitting never raise an Exception to the caller; the
+    // caller's handled exception is untouched because nothing is handled here.
+    Ref text = join_parts(parts, nparts);
+    Ref result = text ? call_log(self, level, text.get(), args, kwargs) : Ref();
+    if (!result) {
+        PyObject* exc = PyErr_GetRaisedException();
+        if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+            PyErr_SetRaisedException(exc);
+            return nullptr;
+        }
+        Py_DECREF(exc);
+    }
+    Py_RETURN_NONE;
+}
+
+static PyObject* log_body(Function*, PyObject* const* a) {
+    PyObject* message = a[2];
+    return emit(a[0], a[1], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), a[3], a[4]);
+}
+
+// The shared body of debug/info/warning/error/critical. `message` is the
+// collected tuple when the caller already has one, else null (the parts are
+// then parts[0..nparts)).
+static PyObject* level_call(PyObject* level_name, PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
+                            PyObject* message, PyObject* args, PyObject* kwargs) {
+    // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(self, S._log, &found);
+    if (!found) return nullptr;
+    Ref method = Ref::steal(found);
+    Ref level = global_attr(S.logging, level_name);
+    if (!level) return nullptr;
+
+    if (unbound && is_function_of(found, &log_spec)) {
+        // Our own _log: its checks on the values we pass, then its body in place.
+        Function* log_fn = reinterpret_cast<Function*>(found);
+        PyObject* bound[5] = {self, level.get(), message ? message : M.empty_tuple, args, kwargs};
+        if (check_types(log_fn, bound) < 0) return nullptr;
+        PyObject* result = emit(self, level.get(), parts, nparts, args, kwargs);
+        if (!result) add_traceback(log_fn);
+        return result;
+    }
+
+    Ref owned_message;
+    if (!message) {
+        owned_message = Ref::steal(tuple_from_array(parts, nparts));
+        if (!owned_message) return nullptr;
+        message = owned_message.get();
+    }
+    PyObject* stack[6] = {nullptr, self, level.get(), message, args, kwargs};
+    Ref result = unbound ? Ref::steal(PyObject_Vectorcall(found, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+                         : Ref::steal(PyObject_Vectorcall(found, stack + 2, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+template <PyObject* Names::*LevelName>
+static PyObject* level_body(Function*, PyObject* const* a) {
+    PyObject* message = a[1];
+    return level_call(S.*LevelName, a[0], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), message, a[2],
+                      a[3]);
+}
+
+// Entry of the level methods: the common call, self plus positional parts,
+// skips the binder and the message tuple; every other call goes through them.
+template <PyObject* Names::*LevelName>
+static PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 0 || (kwnames && PyTuple_GET_SIZE(kwnames))) return function_vectorcall(callable, args, nargsf, kwnames);
+    PyObject* result = level_call(S.*LevelName, args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None);
+    if (!result) add_traceback(reinterpret_cast<Function*>(callable));
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Tables
+
+static const Param self_only[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+};
+static const Param enable_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"value", Kind::PositionalOrKeyword, Default::Required, Check::None, "logging.Logger"},
+};
+static const Param level_setter_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"level", Kind::PositionalOrKeyword, Default::Required, Check::Int, "int"},
+};
+static const Param log_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"level", Kind::PositionalOrKeyword, Default::Required, Check::Int, "int"},
+    {"message", Kind::PositionalOrKeyword, Default::Required, Check::Tuple, "Tuple[Any, ...]"},
+    {"args", Kind::PositionalOrKeyword, Default::None, Check::TupleOrNone, "Optional[Tuple[Any, ...]]"},
+    {"kwargs", Kind::PositionalOrKeyword, Default::None, Check::DictOrNone, "Optional[Dict[str, Any]]"},
+};
+static const Param level_params[] = {
+    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    {"message", Kind::VarPositional, Default::Required, Check::None, "Any"},
+    {"args", Kind::KeywordOnly, Default::None, Check::TupleOrNone, "Optional[Tuple[Any, ...]]"},
+    {"kwargs", Kind::KeywordOnly, Default::None, Check::DictOrNone, "Optional[Dict[str, Any]]"},
+};
+
+const FunctionSpec log_base_init_spec = {
+    "__init__", "_LogBase.__init__", "log_main._LogBase.__init__", "_LogBase.__init__(self)", nullptr,
+    self_only, 1, init_body, 120,
+};
+const FunctionSpec disable_spec = {
+    "disable", "_LogBase.disable", "log_main._LogBase.disable", "_LogBase.disable(self) -> None", "None",
+    self_only, 1, disable_body, 200,
+};
+const FunctionSpec enable_spec = {
+    "enable", "_LogBase.enable", "log_main._LogBase.enable",
+    "_LogBase.enable(self, value: logging.Logger) -> None", "None", enable_params, 2, enable_body, 204,
+};
+const FunctionSpec set_console_level_spec = {
+    "set_console_level", "_LogBase.set_console_level", "log_main._LogBase.set_console_level",
+    "_LogBase.set_console_level(self, int level: int) -> None", "None", level_setter_params, 2,
+    set_console_level_body, 230,
+};
+const FunctionSpec set_file_level_spec = {
+    "set_file_level", "_LogBase.set_file_level", "log_main._LogBase.set_file_level",
+    "_LogBase.set_file_level(self, int level: int) -> None", "None", level_setter_params, 2,
+    set_file_level_body, 235,
+};
+const FunctionSpec log_spec = {
+    "_log", "_LogBase._log", "log_main._LogBase._log",
+    "_LogBase._log(self, int level: int, tuple message: Tuple[Any, ...], tuple args: Optional[Tuple[Any, ...]] = "
+    "None, dict kwargs: Optional[Dict[str, Any]] = None) -> None",
+    "None", log_params, 5, log_body, 240,
+};
+
+#define LOG_MAIN_LEVEL_SPEC(var, method, LEVEL, line)                                                        \
+    const FunctionSpec var = {                                                                              \
+        #method, "_LogBase." #method, "log_main._LogBase." #method,                                         \
+        "_LogBase." #method "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, dict kwargs: " \
+        "Optional[Dict[str, Any]] = None) -> None",                                                         \
+        "None", level_params, 4, level_body<&Names::LEVEL>, line, level_entry<&Names::LEVEL>,               \
+    };
+LOG_MAIN_LEVEL_SPEC(debug_spec, debug, DEBUG, 262)
+LOG_MAIN_LEVEL_SPEC(info_spec, info, INFO, 266)
+LOG_MAIN_LEVEL_SPEC(warning_spec, warning, WARNING, 270)
+LOG_MAIN_LEVEL_SPEC(error_spec, error, ERROR, 274)
+LOG_MAIN_LEVEL_SPEC(critical_spec, critical, CRITICAL, 278)
+#undef LOG_MAIN_LEVEL_SPEC
+
+}  // namespace log_main

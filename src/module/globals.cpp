@@ -1,0 +1,76 @@
+// Module-global lookup and the names interned at load.
+#include "module/globals.hpp"
+
+#include <initializer_list>
+
+namespace log_main {
+
+Names S;
+ModuleState M;
+
+int names_init() {
+#define LOG_MAIN_INTERN_NAME(ident, text) \
+    if (!S.ident && !(S.ident = PyUnicode_InternFromString(text))) return -1;
+    LOG_MAIN_NAMES(LOG_MAIN_INTERN_NAME)
+#undef LOG_MAIN_INTERN_NAME
+    return 0;
+}
+
+Ref global(PyObject* name) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(M.ns, name, &value);
+    if (found < 0) return Ref();
+    if (found == 0) {
+        found = PyObject_GetOptionalAttr(M.builtins, name, &value);
+        if (found < 0) return Ref();
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            return Ref();
+        }
+    }
+    return Ref::steal(value);
+}
+
+Ref global_attr(PyObject* module_name, PyObject* attr) {
+    Ref mod = global(module_name);
+    if (!mod) return Ref();
+    return Ref::steal(PyObject_GetAttr(mod.get(), attr));
+}
+
+int expect_type(PyObject* value, PyTypeObject* type, const char* type_name) {
+    if (value == Py_None || Py_IS_TYPE(value, type)) return 0;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(value)->tp_name);
+    return -1;
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    // Slot 0 stays free so callees may use PY_VECTORCALL_ARGUMENTS_OFFSET.
+    PyObject* stack[9] = {nullptr};
+    size_t n = 0;
+    stack[1 + n++] = obj;
+    for (PyObject* a : args) stack[1 + n++] = a;
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace log_main
+
+namespace log_main {
+
+void raise_value_error(PyObject* text) {
+    Ref exc = Ref::steal(PyObject_CallOneArg(M.b_ValueError, text));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) {
+    PyObject* t = PyTuple_New(n);
+    if (!t) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
+    return t;
+}
+
+Ref call_with_options(PyObject* callable, PyObject* options) {
+    return Ref::steal(PyObject_VectorcallDict(callable, nullptr, 0, options));
+}
+
+}  // namespace log_main

@@ -1,0 +1,202 @@
+// Module-wide state: the module namespace, the builtins resolved once at load,
+// the interned names used on every path, and the module-global lookup rule.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace log_main {
+
+// Every name the bodies look up or set, interned once when the module loads.
+// X(identifier, text)
+#define LOG_MAIN_NAMES(X)                                   \
+    X(logging, "logging")                                   \
+    X(os, "os")                                             \
+    X(uuid, "uuid")                                         \
+    X(hashlib, "hashlib")                                   \
+    X(colorlog, "colorlog")                                 \
+    X(RotatingFileHandler, "RotatingFileHandler")           \
+    X(TimedRotatingFileHandler, "TimedRotatingFileHandler") \
+    X(Lock, "Lock")                                         \
+    X(_fformatter, "_fformatter")                           \
+    X(_cformatter, "_cformatter")                           \
+    X(_colors, "_colors")                                   \
+    X(_LOGGERS, "_LOGGERS")                                 \
+    X(_FHANDLERS, "_FHANDLERS")                             \
+    X(_CAPTURES, "_CAPTURES")                               \
+    X(_LOCK, "_LOCK")                                       \
+    X(_SetLogger, "_SetLogger")                             \
+    X(_GetLogger, "_GetLogger")                             \
+    X(_ContextFilter, "_ContextFilter")                     \
+    X(_LogBase, "_LogBase")                                 \
+    X(DEBUG, "DEBUG")                                       \
+    X(INFO, "INFO")                                         \
+    X(WARNING, "WARNING")                                   \
+    X(ERROR, "ERROR")                                       \
+    X(CRITICAL, "CRITICAL")                                 \
+    X(Filter, "Filter")                                     \
+    X(Formatter, "Formatter")                               \
+    X(FileHandler, "FileHandler")                           \
+    X(StreamHandler, "StreamHandler")                       \
+    X(ColoredFormatter, "ColoredFormatter")                 \
+    X(Logger, "Logger")                                     \
+    X(manager, "manager")                                   \
+    X(loggerDict, "loggerDict")                             \
+    X(getLogger, "getLogger")                               \
+    X(handlers, "handlers")                                 \
+    X(setLevel, "setLevel")                                 \
+    X(setFormatter, "setFormatter")                         \
+    X(addFilter, "addFilter")                               \
+    X(addHandler, "addHandler")                             \
+    X(removeHandler, "removeHandler")                       \
+    X(propagate, "propagate")                               \
+    X(close, "close")                                       \
+    X(log, "log")                                           \
+    X(md5, "md5")                                           \
+    X(update, "update")                                     \
+    X(encode, "encode")                                     \
+    X(encoding, "encoding")                                 \
+    X(hexdigest, "hexdigest")                               \
+    X(path, "path")                                         \
+    X(makedirs, "makedirs")                                 \
+    X(dirname, "dirname")                                   \
+    X(basename, "basename")                                 \
+    X(join, "join")                                         \
+    X(abspath, "abspath")                                   \
+    X(normpath, "normpath")                                 \
+    X(exist_ok, "exist_ok")                                 \
+    X(uuid4, "uuid4")                                       \
+    X(get, "get")                                           \
+    X(keys, "keys")                                         \
+    X(pop, "pop")                                           \
+    X(copy, "copy")                                         \
+    X(remove, "remove")                                     \
+    X(setdefault, "setdefault")                             \
+    X(replace, "replace")                                   \
+    X(fmt, "fmt")                                           \
+    X(log_colors, "log_colors")                             \
+    X(namer, "namer")                                       \
+    X(filename, "filename")                                 \
+    X(baseFilename, "baseFilename")                         \
+    X(mode, "mode")                                         \
+    X(delay, "delay")                                       \
+    X(errors, "errors")                                     \
+    X(maxBytes, "maxBytes")                                 \
+    X(backupCount, "backupCount")                           \
+    X(when, "when")                                         \
+    X(interval, "interval")                                 \
+    X(utc, "utc")                                           \
+    X(atTime, "atTime")                                     \
+    X(stream, "stream")                                     \
+    X(level, "level")                                       \
+    X(filters, "filters")                                   \
+    X(formatter, "formatter")                               \
+    X(id, "id")                                             \
+    X(type, "type")                                         \
+    X(kwargs, "kwargs")                                     \
+    X(handler_ids, "handler_ids")                           \
+    X(name, "name")                                         \
+    X(file, "file")                                         \
+    X(handler_type, "handler_type")                         \
+    X(file_level, "file_level")                             \
+    X(console, "console")                                   \
+    X(console_level, "console_level")                       \
+    X(rehandler, "rehandler")                               \
+    X(_logger, "_logger")                                   \
+    X(_log, "_log")                                         \
+    X(_file_handler, "_file_handler")                       \
+    X(_console_handler, "_console_handler")                 \
+    X(_handler_filter, "_handler_filter")                   \
+    X(_logger_name, "_logger_name")                         \
+    X(_setup_logger, "_setup_logger")                       \
+    X(_captures_logger, "_captures_logger")                 \
+    X(_create_console_handler, "_create_console_handler")   \
+    X(_create_file_handler, "_create_file_handler")         \
+    X(disable, "disable")                                   \
+    X(enable, "enable")                                     \
+    X(__init__, "__init__")                                 \
+    X(__enter__, "__enter__")                               \
+    X(__exit__, "__exit__")                                 \
+    X(__prepare__, "__prepare__")                           \
+    X(__module__, "__module__")                             \
+    X(__qualname__, "__qualname__")                         \
+    X(__name__, "__name__")                                 \
+    X(__spec__, "__spec__")                                 \
+    X(_initializing, "_initializing")                       \
+    X(root, "root")                                         \
+    X(file_kind, "file")                                    \
+    X(rotating, "rotating")                                 \
+    X(timerotating, "timerotating")                         \
+    X(utf_8, "utf-8")                                       \
+    X(mode_a, "a")                                          \
+    X(midnight, "midnight")                                 \
+    X(dot, ".")                                             \
+    X(space, " ")                                           \
+    X(dot_log, ".log")                                      \
+    X(empty, "")                                            \
+    X(log_main_name, "log_main")
+
+struct Names {
+#define LOG_MAIN_DECLARE_NAME(ident, text) PyObject* ident;
+    LOG_MAIN_NAMES(LOG_MAIN_DECLARE_NAME)
+#undef LOG_MAIN_DECLARE_NAME
+};
+
+// Interned names; valid from exec step 5 for the life of the process.
+extern Names S;
+
+// Module state shared by every body.
+struct ModuleState {
+    PyObject* module = nullptr;     // the one module object (owned)
+    PyObject* ns = nullptr;         // its namespace dict (borrowed from module)
+    PyObject* builtins = nullptr;   // the builtins module (owned)
+    // Builtins resolved once at load; later rebinding in builtins has no effect.
+    PyObject* b_super = nullptr;
+    PyObject* b_ValueError = nullptr;
+    PyObject* b_max = nullptr;
+    PyObject* b_id = nullptr;
+    // Small constants.
+    PyObject* int_0 = nullptr;
+    PyObject* int_1 = nullptr;
+    PyObject* int_9999 = nullptr;
+    PyObject* int_104857600 = nullptr;
+    PyObject* int_100 = nullptr;
+    PyObject* int_365 = nullptr;
+    PyObject* empty_tuple = nullptr;
+    // Keyword-name tuples of the calls made with keyword arguments.
+    PyObject* kw_encoding = nullptr;        // ("encoding",)
+    PyObject* kw_exist_ok = nullptr;        // ("exist_ok",)
+    PyObject* kw_fmt = nullptr;             // ("fmt",)
+    PyObject* kw_fmt_log_colors = nullptr;  // ("fmt", "log_colors")
+};
+
+extern ModuleState M;
+
+int names_init();
+
+// Module-global lookup: namespace dict, then builtins, else NameError.
+// Returns a new reference or null with an exception set.
+Ref global(PyObject* name);
+
+// global(module_name) followed by one attribute fetch.
+Ref global_attr(PyObject* module_name, PyObject* attr);
+
+// TypeError "Expected %s, got %.200s" unless `value` is exactly of `type` or None.
+int expect_type(PyObject* value, PyTypeObject* type, const char* type_name);
+
+// Calls obj.name(*args) without making a bound method.
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
+
+}  // namespace log_main
+
+namespace log_main {
+
+// raise ValueError(text), with the ValueError resolved at load.
+void raise_value_error(PyObject* text);
+
+// A new tuple of n borrowed items.
+PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n);
+
+// callable(**options): keyword arguments only, from a dict.
+Ref call_with_options(PyObject* callable, PyObject* options);
+
+}  // namespace log_main
