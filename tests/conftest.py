@@ -1,0 +1,51 @@
+"""Shared fixtures: unique logger names and a clean slate after each test."""
+import itertools
+import logging
+import os
+import subprocess
+import sys
+import uuid
+
+import pytest
+
+import log_main
+
+_counter = itertools.count()
+
+
+@pytest.fixture
+def unique_name():
+    """A logger name that no other test has used."""
+    return f"t{next(_counter)}_{uuid.uuid4().hex[:8]}"
+
+
+@pytest.fixture
+def fresh_name(unique_name):
+    return unique_name
+
+
+@pytest.fixture(autouse=True)
+def _isolate(tmp_path, monkeypatch):
+    """Each test runs in its own directory and leaves the module lock free."""
+    monkeypatch.chdir(tmp_path)
+    yield
+    lock = log_main.__dict__.get("_LOCK")
+    if lock is not None and hasattr(lock, "locked") and lock.locked():
+        lock.release()
+        pytest.fail("_LOCK was left held")
+
+
+def run_python(code, env=None, timeout=120):
+    """Runs code in a fresh interpreter (the one running the tests)."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=full_env, timeout=timeout)
+
+
+def close_quietly(obj):
+    try:
+        obj.close()
+    except KeyError:
+        pass
