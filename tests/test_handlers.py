@@ -1,0 +1,202 @@
+"""The name filter, the coloured console handler and the three file handler kinds."""
+import calendar
+import logging
+import os
+import re
+import sys
+from logging.handlers import RotatingFileHandler, TimedRotatingFileHandler
+
+import colorlog
+import pytest
+
+import log_main
+
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
+
+
+@pytest.fixture
+def make(unique_name):
+    """Builds _SetLogger objects with fresh names; closes their handlers afterwards."""
+    made = []
+
+    def build(*args, **kwargs):
+        obj = log_main._SetLogger(f"{unique_name}_{len(made)}", *args, **kwargs)
+        made.append(obj)
+        return obj
+
+    yield build
+    for obj in made:
+        for handler in list(obj._logger.handlers):
+            obj._logger.removeHandler(handler)
+            handler.close()
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def test_context_filter_renames_records():
+    assert log_main._ContextFilter.__bases__ == (logging.Filter,)
+    filt = log_main._ContextFilter("app")
+    assert (filt._logger_name, filt.name) == ("app", "")
+    record = logging.LogRecord("app.child", logging.INFO, __file__, 1, "m", (), None)
+    assert filt.filter(record) is True and record.name == "app"
+    filt._logger_name = "other"
+    assert filt.filter(record=record) is True and record.name == "other"
+
+
+def test_console_handler_colours_each_level(make, capsys, monkeypatch):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    obj = make(logging.DEBUG)
+    handler = obj._console_handler
+    assert type(handler) is colorlog.StreamHandler and handler.stream is sys.stderr
+    assert type(handler.formatter) is colorlog.ColoredFormatter
+    assert handler.formatter._fmt == log_main._cformatter
+    assert handler.level == logging.DEBUG and handler.filters == [obj._handler_filter]
+    codes = {"debug": "\x1b[34m", "info": "\x1b[32m", "warning": "\x1b[33m", "error": "\x1b[31m",
+             "critical": "\x1b[1;31m\x1b[47m"}
+    for method in codes:
+        getattr(obj, method)("say", method)
+    logging.getLogger(obj.name + ".child").error("child")
+    lines = capsys.readouterr().err.splitlines()
+    expected = [(code, f"{method.upper()} - say {method}") for method, code in codes.items()]
+    expected.append(("\x1b[31m", "ERROR - child"))
+    assert len(lines) == len(expected)
+    for line, (code, tail) in zip(lines, expected):
+        assert re.fullmatch(re.escape(code) + STAMP + re.escape(f" - {obj.name} - {tail}\x1b[0m"), line), line
+
+
+DEFAULTS = {
+    "file": (logging.FileHandler, {"encoding": "utf-8", "mode": "a"}),
+    "rotating": (RotatingFileHandler, {"encoding": "utf-8", "mode": "a", "maxBytes": 104857600,
+                                       "backupCount": 100}),
+    "timerotating": (TimedRotatingFileHandler, {"encoding": "utf-8", "when": "MIDNIGHT", "interval": 86400,
+                                                "backupCount": 365, "utc": False}),
+}
+
+
+@pytest.mark.parametrize("kind", DEFAULTS)
+def test_file_handler_defaults_and_output(make, tmp_path, kind):
+    obj = make(logging.INFO, "logs/sub/app.log", kind, False)
+    handler = obj._file_handler
+    cls, attrs = DEFAULTS[kind]
+    path = str(tmp_path / "logs" / "sub" / "app.log")
+    assert type(handler) is cls and {key: getattr(handler, key) for key in attrs} == attrs
+    assert handler.baseFilename == obj.file == path and os.path.isfile(path)
+    assert callable(getattr(handler, "namer", None)) == (kind == "timerotating")
+    assert type(handler.formatter) is logging.Formatter and handler.formatter._fmt == log_main._fformatter
+    assert handler.level == logging.INFO and handler.filters == [obj._handler_filter]
+    assert obj._logger.handlers == [handler] and log_main._FHANDLERS[path] == kind
+    obj.info("café ✓", 1)
+    obj.debug("dropped")
+    logging.getLogger(obj.name + ".child").warning("from %s", "child")
+    handler.flush()
+    assert re.fullmatch(f"{STAMP} - {obj.name} - INFO - café ✓ 1\n{STAMP} - {obj.name} - WARNING - from child\n",
+                        read(path))
+
+
+@pytest.mark.parametrize("kind, options, expected", [
+    ("file", {"encoding": "latin-1", "mode": "w", "maxBytes": 5, "backupCount": 2, "when": "S", "delay": True,
+              "errors": "strict"},
+     {"encoding": "latin-1", "mode": "w", "errors": None}),
+    ("rotating", {"encoding": "utf-16", "maxBytes": 1000, "backupCount": 3, "when": "S", "delay": True},
+     {"encoding": "utf-16", "mode": "a", "maxBytes": 1000, "backupCount": 3}),
+    ("timerotating", {"when": "H", "interval": 2, "backupCount": 7, "mode": "w", "utc": True, "maxBytes": 5,
+                      "delay": True},
+     {"when": "H", "interval": 7200, "backupCount": 7, "mode": "a", "utc": False, "encoding": "utf-8"}),
+])
+def test_file_handler_options(make, kind, options, expected):
+    handler = make(logging.DEBUG, "app.log", kind, False, **options)._file_handler
+    assert {key: getattr(handler, key) for key in expected} == expected
+    assert handler.stream is not None
+
+
+@pytest.mark.parametrize("kind, options, kept", [
+    ("file", {}, True),
+    ("file", {"mode": "w"}, False),
+    ("rotating", {"mode": "w", "maxBytes": 0}, False),
+    ("timerotating", {"mode": "w"}, True),
+])
+def test_existing_file_appended_unless_mode_says_otherwise(make, tmp_path, kind, options, kept):
+    (tmp_path / "app.log").write_text("old line\n")
+    obj = make(logging.DEBUG, "app.log", kind, False, **options)
+    obj.info("new line")
+    obj._file_handler.flush()
+    assert read(tmp_path / "app.log").startswith("old line\n") == kept
+
+
+UNKNOWN_KINDS = [("File", "File"), ("daily", "daily"), ("", ""), (None, "None"), (3, "3")]
+
+
+def _refuse_kind(name, folder, kind):
+    obj = log_main._LogBase()
+    obj.file = str(folder / "app.log")
+    obj.handler_type = kind
+    obj._logger = logging.getLogger(name)
+    obj._handler_filter = log_main._ContextFilter(name)
+    with pytest.raises(ValueError) as caught:
+        obj._create_file_handler()
+    return obj, str(caught.value)
+
+
+@pytest.mark.parametrize("kind, shown", UNKNOWN_KINDS)
+def test_unknown_kind_refused_after_directory_made(unique_name, tmp_path, kind, shown):
+    before = dict(log_main._FHANDLERS)
+    obj, _ = _refuse_kind(unique_name, tmp_path / "made", kind)
+    assert log_main._FHANDLERS == before and (tmp_path / "made").is_dir()
+    assert not os.path.exists(obj.file) and obj._file_handler is None and obj._logger.handlers == []
+
+
+@pytest.mark.xfail(reason="non-ASCII format string given to PyUnicode_FromFormat", strict=True)
+@pytest.mark.parametrize("kind, shown", UNKNOWN_KINDS)
+def test_unknown_kind_text(unique_name, tmp_path, kind, shown):
+    _, text = _refuse_kind(unique_name, tmp_path, kind)
+    assert text == f"{shown} 不是有效的处理器类型，可选值 [file, rotating, timerotating]"
+
+
+def test_size_rollover(make, tmp_path):
+    obj = make(logging.DEBUG, "logs/app.log", "rotating", False, maxBytes=300, backupCount=2)
+    for i in range(12):
+        obj.info(f"line {i:02d}", "x" * 40)
+    obj._file_handler.flush()
+    folder = tmp_path / "logs"
+    assert sorted(os.listdir(folder)) == ["app.log", "app.log.1", "app.log.2"]
+    texts = [read(folder / name) for name in ("app.log.2", "app.log.1", "app.log")]
+    assert all(0 < len(text.encode()) <= 300 for text in texts)
+    numbers = [int(n) for n in re.findall(r"INFO - line (\d\d) x{40}\n", "".join(texts))]
+    assert numbers == list(range(numbers[0], 12)) and numbers[0] > 0
+
+
+@pytest.mark.parametrize("folder", ["logs", "x.logs", "a.log/b.log"])
+def test_time_rollover_moves_suffix_behind_date(make, tmp_path, folder):
+    obj = make(logging.DEBUG, f"{folder}/app.log", "timerotating", False)
+    handler = obj._file_handler
+    obj.info("before")
+    handler.utc = True
+    handler.rolloverAt = calendar.timegm((2024, 5, 2, 0, 0, 0))
+    obj.info("after")
+    handler.flush()
+    directory = tmp_path / folder
+    assert sorted(os.listdir(directory)) == ["app.2024-05-01.log", "app.log"]
+    assert re.fullmatch(f"{STAMP} - {obj.name} - INFO - before\n", read(directory / "app.2024-05-01.log"))
+    assert re.fullmatch(f"{STAMP} - {obj.name} - INFO - after\n", read(directory / "app.log"))
+
+
+@pytest.mark.parametrize("default, renamed", [
+    ("/var/log/app.log.2024-05-01", "/var/log/app.2024-05-01.log"),
+    ("/var/log/app.txt.2024-05-01", "/var/log/app.txt.2024-05-01.log"),
+    ("/srv/app.logs/app.log.2024-05-01", "/srv/app.logs/app.2024-05-01.log"),
+    ("/srv/a.log/x.log.log.2024", "/srv/a.log/x.2024.log"),
+    ("app.log.2024-05-01_10-00-00", "app.2024-05-01_10-00-00.log"),
+])
+def test_namer_rewrites_only_the_file_name(make, default, renamed):
+    namer = make(logging.DEBUG, "app.log", "timerotating", False)._file_handler.namer
+    assert namer(default) == renamed and namer(name=default) == renamed
+
+
+def test_each_time_rotating_handler_gets_its_own_namer(make):
+    first = make(logging.DEBUG, "one.log", "timerotating", False)._file_handler.namer
+    second = make(logging.DEBUG, "two.log", "timerotating", False)._file_handler.namer
+    assert first is not second
+    assert first.__name__ == "lambda" and first.__code__ is None
