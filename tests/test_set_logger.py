@@ -60,7 +60,6 @@ def test_file_claimed_by_another_kind_refused(make, unique_name, tmp_path, spell
     assert unique_name not in logging.Logger.manager.loggerDict
 
 
-@pytest.mark.xfail(reason="non-ASCII format string given to PyUnicode_FromFormat", strict=True)
 @pytest.mark.parametrize("case", ["logger", "placeholder", "conflict"])
 def test_refusal_texts(make, unique_name, case):
     if case == "conflict":

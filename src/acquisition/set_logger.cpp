@@ -18,10 +18,11 @@ static int check_file_conflict(PyObject* file, PyObject* key, PyObject* handler_
     if (truth <= 0) return truth;
     int differs = PyObject_RichCompareBool(handler_type, registered.get(), Py_NE);
     if (differs <= 0) return differs;
+    Ref shown_file = Ref::steal(PyObject_Str(file));
     Ref shown = Ref::steal(PyObject_Str(registered.get()));
-    if (!shown) return -1;
-    Ref text = Ref::steal(PyUnicode_FromFormat("处理器冲突：日志文件 %S 新增处理器类型 %U 与已有处理器类型 %U 冲突", file,
-                                               handler_type, shown.get()));
+    if (!shown_file || !shown) return -1;
+    Ref text = concat_text({"处理器冲突：日志文件 ", shown_file.get(), " 新增处理器类型 ", handler_type, " 与已有处理器类型 ",
+                            shown.get(), " 冲突"});
     if (text) raise_value_error(text.get());
     return -1;
 }
@@ -43,7 +44,7 @@ static PyObject* set_logger_init_body(Function* f, PyObject* const* a) {
     int present = PySequence_Contains(known.get(), name);
     if (present < 0) return nullptr;
     if (present) {
-        Ref text = Ref::steal(PyUnicode_FromFormat("%U 已存在", name));
+        Ref text = concat_text({name, " 已存在"});
         if (text) raise_value_error(text.get());
         return nullptr;
     }

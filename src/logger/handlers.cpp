@@ -103,7 +103,7 @@ static int unknown_kind(PyObject* self) {
     if (!kind) return -1;
     Ref shown = PyUnicode_CheckExact(kind.get()) ? std::move(kind) : Ref::steal(PyObject_Format(kind.get(), S.empty));
     if (!shown) return -1;
-    Ref text = Ref::steal(PyUnicode_FromFormat("%U 不是有效的处理器类型，可选值 [file, rotating, timerotating]", shown.get()));
+    Ref text = concat_text({shown.get(), " 不是有效的处理器类型，可选值 [file, rotating, timerotating]"});
     if (text) raise_value_error(text.get());
     return -1;
 }

@@ -6,6 +6,8 @@
 // logging.INFO, finds self._log through the instance and, when that is this
 // module's own _log, runs its body on the parts in place. Anything else found
 // there (a subclass override) is called with the message tuple as usual.
+#include <cstring>
+
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 
@@ -76,10 +78,66 @@ static PyObject* set_file_level_body(Function*, PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Emission
 
-// The parts joined by single spaces; a lone exact str is used as it is.
+// Writes the decimal digits of v at the end of buf; returns the first digit.
+static char* format_decimal(long long v, char* end) {
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    if (v < 0) *--p = '-';
+    return p;
+}
+
+// The common case, parts that are exact str of one-byte kind or exact int of
+// machine size, joined straight into the result: no str() objects, no tuple.
+// Returns an empty Ref without an exception when the parts do not qualify.
+static Ref join_simple_parts(PyObject* const* parts, Py_ssize_t nparts) {
+    constexpr Py_ssize_t kMaxFast = 16;
+    if (nparts > kMaxFast) return Ref();
+    char digits[kMaxFast][24];
+    const char* text[kMaxFast];
+    Py_ssize_t length[kMaxFast];
+    Py_ssize_t total = nparts - 1;
+    Py_UCS4 maxchar = 0x7f;
+    for (Py_ssize_t i = 0; i < nparts; ++i) {
+        PyObject* part = parts[i];
+        if (PyUnicode_CheckExact(part)) {
+            if (PyUnicode_KIND(part) != PyUnicode_1BYTE_KIND) return Ref();
+            text[i] = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(part));
+            length[i] = PyUnicode_GET_LENGTH(part);
+            if (PyUnicode_MAX_CHAR_VALUE(part) > maxchar) maxchar = 0xff;
+        } else if (PyLong_CheckExact(part)) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(part, &overflow);
+            if (overflow) return Ref();
+            char* end = digits[i] + sizeof digits[i];
+            text[i] = format_decimal(v, end);
+            length[i] = end - text[i];
+        } else {
+            return Ref();
+        }
+        total += length[i];
+    }
+    PyObject* joined = PyUnicode_New(total, maxchar);
+    if (!joined) return Ref();
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(joined));
+    for (Py_ssize_t i = 0; i < nparts; ++i) {
+        if (i) *out++ = ' ';
+        memcpy(out, text[i], static_cast<size_t>(length[i]));
+        out += length[i];
+    }
+    return Ref::steal(joined);
+}
+
+// The parts joined by single spaces, each turned into text by str(); a lone
+// exact str is used as it is.
 static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
     if (nparts == 0) return Ref::borrow(S.empty);
     if (nparts == 1) return Ref::steal(PyObject_Str(parts[0]));
+    Ref joined = join_simple_parts(parts, nparts);
+    if (joined || PyErr_Occurred()) return joined;
     Ref texts = Ref::steal(PyTuple_New(nparts));
     if (!texts) return Ref();
     for (Py_ssize_t i = 0; i < nparts; ++i) {
@@ -165,14 +223,14 @@ static PyObject* log_body(Function*, PyObject* const* a) {
 // The shared body of debug/info/warning/error/critical. `message` is the
 // collected tuple when the caller already has one, else null (the parts are
 // then parts[0..nparts)).
-static PyObject* level_call(PyObject* level_name, PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
+static PyObject* level_call(PyObject* level_name, LevelCache& cache, PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
                             PyObject* message, PyObject* args, PyObject* kwargs) {
     // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(self, S._log, &found);
     if (!found) return nullptr;
     Ref method = Ref::steal(found);
-    Ref level = global_attr(S.logging, level_name);
+    Ref level = logging_level(level_name, cache);
     if (!level) return nullptr;
 
     if (unbound && is_function_of(found, &log_spec)) {
@@ -199,9 +257,12 @@ static PyObject* level_call(PyObject* level_name, PyObject* self, PyObject* cons
 }
 
 template <PyObject* Names::*LevelName>
+LevelCache level_cache;
+
+template <PyObject* Names::*LevelName>
 static PyObject* level_body(Function*, PyObject* const* a) {
     PyObject* message = a[1];
-    return level_call(S.*LevelName, a[0], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), message, a[2],
+    return level_call(S.*LevelName, level_cache<LevelName>, a[0], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), message, a[2],
                       a[3]);
 }
 
@@ -211,7 +272,7 @@ template <PyObject* Names::*LevelName>
 static PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == 0 || (kwnames && PyTuple_GET_SIZE(kwnames))) return function_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = level_call(S.*LevelName, args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None);
+    PyObject* result = level_call(S.*LevelName, level_cache<LevelName>, args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None);
     if (!result) add_traceback(reinterpret_cast<Function*>(callable));
     return result;
 }

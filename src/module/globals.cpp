@@ -62,11 +62,66 @@ void raise_value_error(PyObject* text) {
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
+Ref concat_text(std::initializer_list<TextPiece> pieces) {
+    Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!parts) return Ref();
+    Py_ssize_t i = 0;
+    for (const TextPiece& piece : pieces) {
+        PyObject* item = piece.literal ? PyUnicode_FromString(piece.literal) : Py_NewRef(piece.object);
+        if (!item) return Ref();
+        PyTuple_SET_ITEM(parts.get(), i++, item);
+    }
+    return Ref::steal(PyUnicode_Join(S.empty, parts.get()));
+}
+
 PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n) {
     PyObject* t = PyTuple_New(n);
     if (!t) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(items[i]));
     return t;
+}
+
+static uint64_t watch_epoch = 1;
+static int watcher_id = -1;
+
+static int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watch_epoch;
+    return 0;
+}
+
+int watchers_init() {
+    if (watcher_id >= 0) return 0;
+    watcher_id = PyDict_AddWatcher(on_watched_dict_change);
+    if (watcher_id < 0) PyErr_Clear();  // no watcher slot left: every read goes the long way
+    return 0;
+}
+
+Ref logging_level(PyObject* name, LevelCache& cache) {
+    if (cache.epoch == watch_epoch) return Ref::borrow(cache.value);
+    Ref mod = global(S.logging);
+    if (!mod) return Ref();
+    Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
+    if (!value || watcher_id < 0 || !PyModule_CheckExact(mod.get())) return value;
+    // Cache only what two dict reads explain: `logging` from the namespace and
+    // the constant from a plain module's dict (a module type has no data
+    // descriptor of that name).
+    PyObject* in_ns = nullptr;
+    PyObject* in_mod = nullptr;
+    PyObject* mod_dict = PyModule_GetDict(mod.get());
+    if (PyDict_GetItemRef(M.ns, S.logging, &in_ns) < 0 || PyDict_GetItemRef(mod_dict, name, &in_mod) < 0) {
+        Py_XDECREF(in_ns);
+        PyErr_Clear();
+        return value;
+    }
+    const bool explained = in_ns == mod.get() && in_mod == value.get();
+    Py_XDECREF(in_ns);
+    Py_XDECREF(in_mod);
+    if (explained && PyDict_Watch(watcher_id, M.ns) == 0 && PyDict_Watch(watcher_id, mod_dict) == 0) {
+        Py_XSETREF(cache.value, Py_NewRef(value.get()));
+        cache.epoch = watch_epoch;
+    }
+    PyErr_Clear();
+    return value;
 }
 
 Ref call_with_options(PyObject* callable, PyObject* options) {

@@ -193,8 +193,29 @@ namespace log_main {
 // raise ValueError(text), with the ValueError resolved at load.
 void raise_value_error(PyObject* text);
 
+// Concatenates str objects and UTF-8 literals (messages with non-ASCII text,
+// which PyUnicode_FromFormat refuses in its format string).
+struct TextPiece {
+    TextPiece(const char* utf8) : literal(utf8) {}
+    TextPiece(PyObject* str) : object(str) {}
+    const char* literal = nullptr;
+    PyObject* object = nullptr;
+};
+Ref concat_text(std::initializer_list<TextPiece> pieces);
+
 // A new tuple of n borrowed items.
 PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n);
+
+// `logging.<name>` as the level methods read it at every call. The value is
+// cached while neither the module namespace nor the logging module's dict
+// changes (dict watchers bump an epoch on any change), so a rebinding of
+// `logging` or of a level constant is seen on the very next call.
+struct LevelCache {
+    uint64_t epoch = 0;
+    PyObject* value = nullptr;  // owned
+};
+Ref logging_level(PyObject* name, LevelCache& cache);
+int watchers_init();
 
 // callable(**options): keyword arguments only, from a dict.
 Ref call_with_options(PyObject* callable, PyObject* options);

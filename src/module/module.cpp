@@ -272,7 +272,7 @@ static int exec_body() {
     if (resolve_builtin("super", &M.b_super) < 0 || resolve_builtin("ValueError", &M.b_ValueError) < 0 ||
         resolve_builtin("max", &M.b_max) < 0 || resolve_builtin("id", &M.b_id) < 0)
         return -1;
-    if (function_type_ready() < 0) return -1;
+    if (function_type_ready() < 0 || watchers_init() < 0) return -1;
     return run_body();
 }
 
