@@ -1,0 +1,137 @@
+"""Scenario 8: instructions per call under valgrind's callgrind, for scenarios 1 and 3.
+
+Every side runs in its own interpreter under callgrind twice, with a small and a large number
+of calls; instructions per call are (Ir(large) - Ir(small)) / (large - small), so interpreter
+start-up, imports, set-up and warm-up cancel. Instruction counts do not depend on the load of
+the machine. Same set-ups and loop functions as bench/run.py.
+
+    bench/callgrind.py                     both scenarios, writes docs/callgrind.md
+    bench/callgrind.py --scenario 3        one scenario, stdout only
+    bench/callgrind.py --keep /tmp/cg      keep the callgrind.out files (callgrind_annotate)
+"""
+
+import argparse
+import concurrent.futures
+import logging
+import os
+import subprocess
+import sys
+import tempfile
+
+import run
+from pyfacade import PyLogger
+
+SIDES = ("candidate", "baseline", "facade")
+
+
+def sides_of(scenario):
+    if scenario == 1:
+        obj = run.quiet_object()
+        logger = obj._logger
+        return {"candidate": run.Side('call("msg", 42)', call=obj.info),
+                "baseline": run.Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO),
+                "facade": run.Side('call("msg", 42)', call=PyLogger(logger).info)}
+    if scenario == 3:
+        return {"candidate": run.Side('call("msg", 42)', call=run.silent_object().info),
+                "baseline": run.Side('call("msg", 42)', call=run.Plain().info),
+                "facade": run.Side('call("msg", 42)', call=PyLogger(None).info)}
+    raise ValueError(scenario)
+
+
+def drive(scenario, side, calls):
+    """Body of one valgrind run: set up, warm up (a fixed 1000 calls), then the counted calls."""
+    chosen = sides_of(scenario)[side]
+    chosen.run(1000)
+    chosen.run(calls)
+
+
+def instructions(out_file):
+    with open(out_file) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no instruction total in {out_file}")
+
+
+def count(scenario, side, calls, out_dir):
+    out = os.path.join(out_dir, f"callgrind.out.s{scenario}.{side}.{calls}")
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+           sys.executable, os.path.abspath(__file__), "--drive", str(scenario), side, str(calls)]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    done = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    if done.returncode:
+        raise RuntimeError(f"{' '.join(cmd)} failed:\n{done.stderr[-2000:]}")
+    return instructions(out)
+
+
+def measure(scenarios, small, large, out_dir):
+    jobs = [(s, side, n) for s in scenarios for side in SIDES for n in (small, large)]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        totals = dict(zip(jobs, pool.map(lambda job: count(*job, out_dir), jobs)))
+    return {(s, side): (totals[s, side, large] - totals[s, side, small]) / (large - small)
+            for s in scenarios for side in SIDES}
+
+
+TITLES = {1: "record dropped by handler level", 3: "silenced object vs empty method"}
+HEADER = ["scenario", "", "candidate Ir/call", "baseline Ir/call", "added per call",
+          "py facade Ir/call", "facade adds"]
+
+
+def rows_of(per_call, scenarios):
+    rows = []
+    for s in scenarios:
+        c, b, f = (per_call[s, side] for side in SIDES)
+        rows.append([str(s), TITLES[s], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", f"{f:.0f}",
+                     f"{f - b:+.0f}"])
+    return rows
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scenario", type=int, choices=(1, 3))
+    parser.add_argument("--counts", type=int, nargs=2, default=(20000, 120000),
+                        metavar=("SMALL", "LARGE"))
+    parser.add_argument("--keep", metavar="DIR", help="keep the callgrind output files here")
+    parser.add_argument("--drive", nargs=3, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.drive:
+        drive(int(args.drive[0]), args.drive[1], int(args.drive[2]))
+        return
+    scenarios = [args.scenario] if args.scenario else [1, 3]
+    small, large = args.counts
+    stamp = run.build_stamp()
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        per_call = measure(scenarios, small, large, args.keep)
+    else:
+        with tempfile.TemporaryDirectory(prefix="log_main_callgrind") as tmp:
+            per_call = measure(scenarios, small, large, tmp)
+    if run.build_stamp() != stamp:
+        raise SystemExit("log_main was reinstalled during the run; counts mix two builds, "
+                         "run again")
+    rows = rows_of(per_call, scenarios)
+    table = [HEADER] + rows
+    widths = [max(len(r[i]) for r in table) for i in range(len(HEADER))]
+    print("instructions per call (callgrind Ir), "
+          f"(Ir({large} calls) - Ir({small} calls)) / {large - small}")
+    for r in table:
+        print("  ".join(c.ljust(w) if i < 2 else c.rjust(w)
+                        for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+    if not args.scenario:
+        lines = ["# Instruction counts", "",
+                 "`bench/callgrind.py`: instructions per call under `valgrind --tool=callgrind`, "
+                 f"from runs of {small} and {large} calls per side "
+                 f"((Ir({large}) - Ir({small})) / {large - small}, so start-up cancels). "
+                 "Added per call: candidate - baseline. Scenario 1 compares with "
+                 "`logger.log(logging.INFO, \"msg 42\")` on the same logger, scenario 3 with an "
+                 "empty Python method.", "",
+                 "| " + " | ".join(h or "what" for h in HEADER) + " |",
+                 "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]
+        lines += ["| " + " | ".join(r) + " |" for r in rows]
+        with open(os.path.join(run.DOCS, "callgrind.md"), "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        print("wrote docs/callgrind.md")
+
+
+if __name__ == "__main__":
+    main()
