@@ -133,11 +133,15 @@ static Ref join_simple_parts(PyObject* const* parts, Py_ssize_t nparts) {
 
 // The parts joined by single spaces, each turned into text by str(); a lone
 // exact str is used as it is.
-static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
+// `quiet` tells whether no str() was called (no Python code ran).
+static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts, bool* quiet) {
+    *quiet = true;
     if (nparts == 0) return Ref::borrow(S.empty);
-    if (nparts == 1) return Ref::steal(PyObject_Str(parts[0]));
+    if (nparts == 1 && PyUnicode_CheckExact(parts[0])) return Ref::borrow(parts[0]);
     Ref joined = join_simple_parts(parts, nparts);
     if (joined || PyErr_Occurred()) return joined;
+    *quiet = false;
+    if (nparts == 1) return Ref::steal(PyObject_Str(parts[0]));
     Ref texts = Ref::steal(PyTuple_New(nparts));
     if (!texts) return Ref();
     for (Py_ssize_t i = 0; i < nparts; ++i) {
@@ -148,10 +152,75 @@ static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
     return Ref::steal(PyUnicode_Join(S.space, texts.get()));
 }
 
+// ---------------------------------------------------------------------------
+// Attribute reads on the hot path
+//
+// `self._logger` and `self._log` are read as Python reads them. For a class
+// whose attribute lookup is the generic one, what the class contributes is
+// fixed until the class or a base changes, which changes its version tag; so
+// the class part of the lookup is done once per (class, version) and only the
+// instance dictionary is consulted per call.
+
+struct ClassLookup {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* found = nullptr;  // borrowed from the class dict while the version holds
+
+    bool hit(PyTypeObject* tp) const { return tp == type && version != 0 && tp->tp_version_tag == version; }
+
+    // Records the class-level lookup of `name` on tp; returns what was found.
+    PyObject* learn(PyTypeObject* tp, PyObject* name) {
+        type = nullptr;
+        if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(tp)) return nullptr;
+        const unsigned int before = tp->tp_version_tag;
+        PyObject* descr = _PyType_Lookup(tp, name);
+        if (tp->tp_version_tag != before) return nullptr;
+        type = tp;
+        version = before;
+        found = descr;
+        return descr;
+    }
+};
+
+// The instance's own value for name: 1 found (new reference), 0 absent, -1 error,
+// -2 when the instance has no dictionary to look in.
+static int instance_value(PyObject* self, PyObject* name, PyObject** value) {
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr) return -2;
+    if (!*dictptr) return 0;
+    return PyDict_GetItemRef(*dictptr, name, value);
+}
+
+// self.<name> for an attribute the class does not define (like _logger).
+// `plain` tells whether the value came from the instance dictionary alone, a
+// read that runs no Python code.
+static Ref read_instance_attr(PyObject* self, PyObject* name, ClassLookup& cache, bool* plain = nullptr) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (cache.hit(tp) || (cache.learn(tp, name) == nullptr && cache.hit(tp))) {
+        if (!cache.found) {
+            PyObject* value = nullptr;
+            int rc = instance_value(self, name, &value);
+            if (rc > 0) {
+                if (plain) *plain = true;
+                return Ref::steal(value);
+            }
+            if (rc == -1) return Ref();
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
+
+// Whether the truth test of an object of this type runs no Python code.
+static bool plain_truth(PyTypeObject* tp) {
+    return (!tp->tp_as_number || !tp->tp_as_number->nb_bool) && (!tp->tp_as_mapping || !tp->tp_as_mapping->mp_length) &&
+           (!tp->tp_as_sequence || !tp->tp_as_sequence->sq_length);
+}
+
+static ClassLookup logger_lookup;
+static ClassLookup logger_lookup_again;
+
 // self._logger.log(level, text, *args, **kwargs)
-static Ref call_log(PyObject* self, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
-    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
-    if (!logger) return Ref();
+static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nextra = args == Py_None ? 0 : PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs == Py_None ? 0 : PyDict_GET_SIZE(kwargs);
     const Py_ssize_t total = 1 + 3 + nextra + nkw;  // offset slot, logger, level, text, ...
@@ -167,7 +236,7 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* text, PyObject* a
         stack = heap.p;
     }
     PyObject** argv = stack + 1;
-    argv[0] = logger.get();
+    argv[0] = logger;
     argv[1] = level;
     argv[2] = text;
     for (Py_ssize_t i = 0; i < nextra; ++i) argv[3 + i] = PyTuple_GET_ITEM(args, i);
@@ -194,16 +263,24 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* text, PyObject* a
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
                PyObject* kwargs) {
-    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+    bool untouched = false;
+    Ref logger = read_instance_attr(self, S._logger, logger_lookup, &untouched);
     if (!logger) return nullptr;
+    untouched = untouched && plain_truth(Py_TYPE(logger.get()));
     int live = PyObject_IsTrue(logger.get());
     if (live <= 0) return live < 0 ? nullptr : Py_NewRef(Py_None);
-    logger.reset();
 
     // Building and emitting never raise an Exception to the caller; the
     // caller's handled exception is untouched because nothing is handled here.
-    Ref text = join_parts(parts, nparts);
-    Ref result = text ? call_log(self, level, text.get(), args, kwargs) : Ref();
+    bool quiet_join = false;
+    Ref text = join_parts(parts, nparts, &quiet_join);
+    Ref result;
+    if (text) {
+        // self._logger is read again for the call. When nothing since the first
+        // read could have run Python code, the second read is the first one.
+        if (!(untouched && quiet_join)) logger = read_instance_attr(self, S._logger, logger_lookup_again);
+        if (logger) result = call_log(logger.get(), level, text.get(), args, kwargs);
+    }
     if (!result) {
         PyObject* exc = PyErr_GetRaisedException();
         if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
@@ -220,6 +297,22 @@ static PyObject* log_body(Function*, PyObject* const* a) {
     return emit(a[0], a[1], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), a[3], a[4]);
 }
 
+// Whether self._log is this module's _log, found on the class and not
+// shadowed by the instance; the common case, answered without a lookup.
+static ClassLookup log_lookup;
+
+static bool own_log_method(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!log_lookup.hit(tp) && !(log_lookup.learn(tp, S._log), log_lookup.hit(tp))) return false;
+    if (!log_lookup.found || !is_function_of(log_lookup.found, &log_spec)) return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr) return false;
+    if (!*dictptr) return true;
+    int shadowed = PyDict_Contains(*dictptr, S._log);
+    if (shadowed < 0) PyErr_Clear();
+    return shadowed == 0;
+}
+
 // The shared body of debug/info/warning/error/critical. `message` is the
 // collected tuple when the caller already has one, else null (the parts are
 // then parts[0..nparts)).
@@ -227,8 +320,14 @@ static PyObject* level_call(PyObject* level_name, LevelCache& cache, PyObject* s
                             PyObject* message, PyObject* args, PyObject* kwargs) {
     // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
     PyObject* found = nullptr;
-    const int unbound = _PyObject_GetMethod(self, S._log, &found);
-    if (!found) return nullptr;
+    int unbound;
+    if (own_log_method(self)) {
+        found = Py_NewRef(log_lookup.found);
+        unbound = 1;
+    } else {
+        unbound = _PyObject_GetMethod(self, S._log, &found);
+        if (!found) return nullptr;
+    }
     Ref method = Ref::steal(found);
     Ref level = logging_level(level_name, cache);
     if (!level) return nullptr;
@@ -236,8 +335,11 @@ static PyObject* level_call(PyObject* level_name, LevelCache& cache, PyObject* s
     if (unbound && is_function_of(found, &log_spec)) {
         // Our own _log: its checks on the values we pass, then its body in place.
         Function* log_fn = reinterpret_cast<Function*>(found);
-        PyObject* bound[5] = {self, level.get(), message ? message : M.empty_tuple, args, kwargs};
-        if (check_types(log_fn, bound) < 0) return nullptr;
+        if (!PyLong_CheckExact(level.get())) {
+            // The level constant is the one value _log's checks could refuse here.
+            PyObject* bound[5] = {self, level.get(), message ? message : M.empty_tuple, args, kwargs};
+            if (check_types(log_fn, bound) < 0) return nullptr;
+        }
         PyObject* result = emit(self, level.get(), parts, nparts, args, kwargs);
         if (!result) add_traceback(log_fn);
         return result;
