@@ -290,9 +290,6 @@ def test_records_without_id_are_skipped(unique_name):
     assert original.stream is not None
 
 
-@pytest.mark.xfail(reason="a detached handler nobody else holds is freed, the module's new "
-                          "handler can take its id, and close() then keeps that handler "
-                          "instead of rebuilding the original", strict=True)
 def test_restore_when_only_the_logger_held_the_handler(unique_name):
     for attempt in range(10):
         name = f"{unique_name}_{attempt}"

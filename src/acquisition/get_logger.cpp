@@ -4,6 +4,7 @@
 // logger carries, detaches those its own handlers replace, and stacks itself
 // on the module's earlier logger object of that name.
 #include "acquisition/common.hpp"
+#include "acquisition/kept_handlers.hpp"
 
 #include <cstring>
 #include "module/callables.hpp"
@@ -185,7 +186,7 @@ static int detach(PyObject* self, PyObject* handler) {
 }
 
 // Stores the capture entry under the top layer index and pushes self.
-static int register_capture(PyObject* self, PyObject* records, PyObject* ids) {
+static int register_capture(PyObject* self, PyObject* records, PyObject* ids, PyObject* captured) {
     Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
     if (!name) return -1;
     Ref loggers = global(S._LOGGERS);
@@ -212,7 +213,16 @@ static int register_capture(PyObject* self, PyObject* records, PyObject* ids) {
     captures = global(S._CAPTURES);
     if (!captures) return -1;
     Ref by_index = Ref::steal(PyObject_GetItem(captures.get(), name.get()));
-    if (!by_index || !call_method(by_index.get(), S.update, {update.get()})) return -1;
+    if (!by_index) return -1;
+    Ref replaced;
+    if (PyDict_CheckExact(by_index.get())) {
+        PyObject* old = nullptr;
+        if (PyDict_GetItemRef(by_index.get(), index.get(), &old) < 0) return -1;
+        replaced = Ref::steal(old);
+    }
+    if (!call_method(by_index.get(), S.update, {update.get()})) return -1;
+    release_captured_handlers(replaced.get());
+    if (keep_captured_handlers(entry.get(), captured) < 0) return -1;
 
     int above = PyObject_RichCompareBool(index.get(), M.int_0, Py_GT);
     if (above <= 0) return above;
@@ -253,7 +263,7 @@ static int capture_handlers(PyObject* self, PyObject* logger) {
         if (detaching && detach(self, handler.get()) < 0) return -1;
     }
     if (PyErr_Occurred()) return -1;
-    return register_capture(self, records.get(), ids.get());
+    return register_capture(self, records.get(), ids.get(), snapshot.get());
 }
 
 static PyObject* captures_logger_body(Function*, PyObject* const* a) {

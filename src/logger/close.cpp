@@ -6,6 +6,7 @@
 // A name without layers (a default-mode object, a second close(), a take-over
 // of a logger the module never registered) is not an error: the capture entry
 // left under key 0 by such a take-over, if any, is restored and dropped.
+#include "acquisition/kept_handlers.hpp"
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 #include "module/with_lock.hpp"
@@ -167,6 +168,7 @@ static int drop_capture(PyObject* name, PyObject* key, bool only_if_present) {
     Ref popped = only_if_present ? call_method(layers.get(), S.pop, {key, Py_None})
                                  : call_method(layers.get(), S.pop, {key});
     if (!popped) return -1;
+    release_captured_handlers(popped.get());
     layers = Ref::steal(PyObject_GetItem(captures.get(), name));
     if (!layers) return -1;
     truth = PyObject_IsTrue(layers.get());

@@ -39,7 +39,8 @@ static Ref import_module(PyObject* name, PyObject* fromlist) {
         PyObject* mod = nullptr;
         if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &mod) < 0) return Ref();
         Ref found = Ref::steal(mod);
-        if (found && !is_initialising(found.get())) return found;
+        // None in sys.modules blocks the import; the import system says so.
+        if (found && found.get() != Py_None && !is_initialising(found.get())) return found;
     }
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return Ref();

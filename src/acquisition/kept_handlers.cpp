@@ -1,0 +1,31 @@
+// The private table of captured handlers, keyed by the address of their
+// capture entry (the entry itself is held too, so the key stays unique).
+#include "acquisition/kept_handlers.hpp"
+
+namespace log_main {
+
+static PyObject* kept = nullptr;  // {address of entry: (entry, handlers)}
+
+int keep_captured_handlers(PyObject* entry, PyObject* handlers) {
+    if (!kept && !(kept = PyDict_New())) return -1;
+    Ref key = Ref::steal(PyLong_FromVoidPtr(entry));
+    Ref held = Ref::steal(PySequence_Tuple(handlers));
+    if (!key || !held) return -1;
+    Ref value = Ref::steal(PyTuple_Pack(2, entry, held.get()));
+    return value ? PyDict_SetItem(kept, key.get(), value.get()) : -1;
+}
+
+void release_captured_handlers(PyObject* entry) {
+    if (!kept || !entry) return;
+    SavedError pending;
+    Ref key = Ref::steal(PyLong_FromVoidPtr(entry));
+    PyObject* value = nullptr;
+    if (key && PyDict_Pop(kept, key.get(), &value) > 0) {
+        // The entry may be a different object at a reused address only if
+        // ours was released before; the table holds it, so it is ours.
+        Py_DECREF(value);
+    }
+    PyErr_Clear();
+}
+
+}  // namespace log_main
