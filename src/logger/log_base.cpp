@@ -222,8 +222,7 @@ static ClassLookup logger_lookup_again;
 // self._logger.log(level, text, *args, **kwargs)
 static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nextra = args == Py_None ? 0 : PyTuple_GET_SIZE(args);
-    const Py_ssize_t nkw = kwargs == Py_None ? 0 : PyDict_GET_SIZE(kwargs);
-    const Py_ssize_t total = 1 + 3 + nextra + nkw;  // offset slot, logger, level, text, ...
+    const Py_ssize_t total = 1 + 3 + nextra;  // offset slot, logger, level, text, args...
     PyObject* small[16];
     struct HeapStack {
         PyObject** p = nullptr;
@@ -241,24 +240,21 @@ static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject*
     argv[2] = text;
     for (Py_ssize_t i = 0; i < nextra; ++i) argv[3 + i] = PyTuple_GET_ITEM(args, i);
     const size_t nargs = static_cast<size_t>(3 + nextra);
-    if (nkw == 0)
+    if (kwargs == Py_None)
         return Ref::steal(PyObject_VectorcallMethod(S.log, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return Ref();
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-            return Ref();
-        }
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        argv[nargs + k] = value;
-        ++k;
-    }
-    return Ref::steal(
-        PyObject_VectorcallMethod(S.log, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    // As `log(..., **kwargs)` does: the method is looked up first, then the
+    // options are unpacked (into owned storage: the lookup or the call may
+    // change the caller's dict).
+    PyObject* found = nullptr;
+    const int unbound = _PyObject_GetMethod(logger, S.log, &found);
+    if (!found) return Ref();
+    Ref method = Ref::steal(found);
+    Ref options = Ref::steal(PyDict_Copy(kwargs));
+    if (!options) return Ref();
+    PyObject* const* call_args = unbound ? argv : argv + 1;
+    const size_t call_nargs = unbound ? nargs : nargs - 1;
+    return Ref::steal(PyObject_VectorcallDict(found, call_args, call_nargs, options.get()));
 }
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
