@@ -67,8 +67,6 @@ def test_readme_value_error_texts(unique_name):
         assert f"| `{error.value}` |" in README
 
 
-@pytest.mark.xfail(strict=True, reason="with colorlog >= 6.10 the console handler formats the "
-                   "traceback in colour first and logging reuses that cached text for the file")
 def test_traceback_reaches_the_file_without_colour_codes(tmp_path):
     code = ("from log_main import OsprelLog\n"
             "log = OsprelLog('tb', file='app.log')\n"

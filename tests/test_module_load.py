@@ -225,7 +225,8 @@ def fake_314(tmp_path):
     src.write_text("const unsigned long Py_Version = 0x030E00F0;\n")
     lib = tmp_path / "pyversion.so"
     subprocess.run([gcc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
-    env = {"LD_PRELOAD": str(lib)}
+    # A sanitizer runtime preloaded for the whole run must stay first.
+    env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))}
     probe = run_python("import ctypes; print(hex(ctypes.c_ulong.in_dll(ctypes.pythonapi, 'Py_Version').value))",
                        env=env)
     if probe.returncode != 0 or probe.stdout.strip() != "0x30e00f0":
