@@ -165,16 +165,7 @@ static int replaces(PyObject* self, PyObject* handler, HandlerClasses& classes) 
 }
 
 // An Exception from the call is discarded (1 returned); others propagate (-1).
-static int call_swallowing(Ref result) {
-    if (result) return 0;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        Py_DECREF(exc);
-        return 1;
-    }
-    PyErr_SetRaisedException(exc);
-    return -1;
-}
+static int call_swallowing(Ref result) { return result ? 0 : swallow_exception(); }
 
 // handler.close(), then self._logger.removeHandler(handler).
 static int detach(PyObject* self, PyObject* handler) {

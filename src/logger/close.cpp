@@ -18,14 +18,7 @@ static Ref builtin_call(PyObject* builtin, PyObject* arg) { return Ref::steal(Py
 
 // handler.close(); an Exception from it is discarded.
 static int close_quietly(PyObject* handler) {
-    if (call_method(handler, S.close, {})) return 0;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        Py_DECREF(exc);
-        return 0;
-    }
-    PyErr_SetRaisedException(exc);
-    return -1;
+    return call_method(handler, S.close, {}) || swallow_exception() > 0 ? 0 : -1;
 }
 
 // The capture entry of `registry.get(name)` under `key`, or null with no error.

@@ -43,6 +43,26 @@ static int attach(PyObject* self, PyObject* handler_attr) {
     return handler_call_attr(self, S._logger, S.addHandler, handler_attr);
 }
 
+// self.<handler_attr>.setFormatter(<module>.<cls>(fmt=<fmt>[, log_colors=<colors>])),
+// every name a module global read at this use.
+static int set_formatter(PyObject* self, PyObject* handler_attr, PyObject* module, PyObject* cls, PyObject* fmt_name,
+                         PyObject* colors_name) {
+    Ref target = Ref::steal(PyObject_GetAttr(self, handler_attr));
+    if (!target) return -1;
+    Ref setter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
+    if (!setter) return -1;
+    Ref formatter_class = global_attr(module, cls);
+    if (!formatter_class) return -1;
+    Ref fmt = global(fmt_name);
+    if (!fmt) return -1;
+    Ref colors = colors_name ? global(colors_name) : Ref();
+    if (colors_name && !colors) return -1;
+    PyObject* fargs[] = {fmt.get(), colors.get()};
+    Ref formatter = Ref::steal(
+        PyObject_Vectorcall(formatter_class.get(), fargs, 0, colors_name ? M.kw_fmt_log_colors : M.kw_fmt));
+    return formatter && Ref::steal(PyObject_CallOneArg(setter.get(), formatter.get())) ? 0 : -1;
+}
+
 static int truth_of(PyObject* self, PyObject* attr) {
     Ref value = Ref::steal(PyObject_GetAttr(self, attr));
     return value ? PyObject_IsTrue(value.get()) : -1;
@@ -60,19 +80,8 @@ static PyObject* console_handler_body(Function*, PyObject* const* a) {
     if (handler_call_attr(self, S._console_handler, S.setLevel, S.console_level) < 0) return nullptr;
 
     // colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors)
-    Ref target = Ref::steal(PyObject_GetAttr(self, S._console_handler));
-    if (!target) return nullptr;
-    Ref set_formatter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
-    if (!set_formatter) return nullptr;
-    Ref formatter_class = global_attr(S.colorlog, S.ColoredFormatter);
-    if (!formatter_class) return nullptr;
-    Ref fmt = global(S._cformatter);
-    if (!fmt) return nullptr;
-    Ref colors = global(S._colors);
-    if (!colors) return nullptr;
-    PyObject* fargs[] = {fmt.get(), colors.get()};
-    Ref formatter = Ref::steal(PyObject_Vectorcall(formatter_class.get(), fargs, 0, M.kw_fmt_log_colors));
-    if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return nullptr;
+    if (set_formatter(self, S._console_handler, S.colorlog, S.ColoredFormatter, S._cformatter, S._colors) < 0)
+        return nullptr;
 
     if (attach(self, S._console_handler) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -179,20 +188,8 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
     if (make_file_handler(self, options.get()) < 0) return nullptr;
 
     if (handler_call_attr(self, S._file_handler, S.setLevel, S.file_level) < 0) return nullptr;
-    {
-        // logging.Formatter(fmt=_fformatter)
-        Ref target = Ref::steal(PyObject_GetAttr(self, S._file_handler));
-        if (!target) return nullptr;
-        Ref set_formatter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
-        if (!set_formatter) return nullptr;
-        Ref formatter_class = global_attr(S.logging, S.Formatter);
-        if (!formatter_class) return nullptr;
-        Ref fmt = global(S._fformatter);
-        if (!fmt) return nullptr;
-        PyObject* fargs[] = {fmt.get()};
-        Ref formatter = Ref::steal(PyObject_Vectorcall(formatter_class.get(), fargs, 0, M.kw_fmt));
-        if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return nullptr;
-    }
+    // logging.Formatter(fmt=_fformatter)
+    if (set_formatter(self, S._file_handler, S.logging, S.Formatter, S._fformatter, nullptr) < 0) return nullptr;
     if (attach(self, S._file_handler) < 0) return nullptr;
 
     // _FHANDLERS.update({self.file: self.handler_type}), the last step.

@@ -277,14 +277,7 @@ static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, P
         if (!(untouched && quiet_join)) logger = read_instance_attr(self, S._logger, logger_lookup_again);
         if (logger) result = call_log(logger.get(), level, text.get(), args, kwargs);
     }
-    if (!result) {
-        PyObject* exc = PyErr_GetRaisedException();
-        if (!PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-            PyErr_SetRaisedException(exc);
-            return nullptr;
-        }
-        Py_DECREF(exc);
-    }
+    if (!result && swallow_exception() < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -57,6 +57,16 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 
 namespace log_main {
 
+int swallow_exception() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
+        Py_DECREF(exc);
+        return 1;
+    }
+    PyErr_SetRaisedException(exc);
+    return -1;
+}
+
 void raise_value_error(PyObject* text) {
     Ref exc = Ref::steal(PyObject_CallOneArg(M.b_ValueError, text));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());

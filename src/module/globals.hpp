@@ -190,6 +190,11 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 
 namespace log_main {
 
+// With an exception pending: discards it and returns 1 when it is an
+// Exception; otherwise leaves it pending and returns -1 (KeyboardInterrupt,
+// SystemExit and other BaseExceptions always propagate).
+int swallow_exception();
+
 // raise ValueError(text), with the ValueError resolved at load.
 void raise_value_error(PyObject* text);
 
