@@ -57,7 +57,7 @@ def count(scenario, side, calls, out_dir):
     out = os.path.join(out_dir, f"callgrind.out.s{scenario}.{side}.{calls}")
     cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
            sys.executable, os.path.abspath(__file__), "--drive", str(scenario), side, str(calls)]
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    env = dict(run.snapshot.child_env(), PYTHONHASHSEED="0")
     done = subprocess.run(cmd, env=env, capture_output=True, text=True)
     if done.returncode:
         raise RuntimeError(f"{' '.join(cmd)} failed:\n{done.stderr[-2000:]}")
@@ -99,16 +99,12 @@ def main(argv=None):
         return
     scenarios = [args.scenario] if args.scenario else [1, 3]
     small, large = args.counts
-    stamp = run.build_stamp()
     if args.keep:
         os.makedirs(args.keep, exist_ok=True)
         per_call = measure(scenarios, small, large, args.keep)
     else:
         with tempfile.TemporaryDirectory(prefix="log_main_callgrind") as tmp:
             per_call = measure(scenarios, small, large, tmp)
-    if run.build_stamp() != stamp:
-        raise SystemExit("log_main was reinstalled during the run; counts mix two builds, "
-                         "run again")
     rows = rows_of(per_call, scenarios)
     table = [HEADER] + rows
     widths = [max(len(r[i]) for r in table) for i in range(len(HEADER))]
@@ -124,7 +120,7 @@ def main(argv=None):
                  f"((Ir({large}) - Ir({small})) / {large - small}, so start-up cancels). "
                  "Added per call: candidate - baseline. Scenario 1 compares with "
                  "`logger.log(logging.INFO, \"msg 42\")` on the same logger, scenario 3 with an "
-                 "empty Python method.", "",
+                 f"empty Python method. Module: {run.snapshot.describe()}.", "",
                  "| " + " | ".join(h or "what" for h in HEADER) + " |",
                  "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]
         lines += ["| " + " | ".join(r) + " |" for r in rows]

@@ -30,6 +30,7 @@ from itertools import repeat
 
 import colorlog
 
+import snapshot  # before log_main: a private copy of the binary is imported
 import log_main
 from pyfacade import PyLogger
 
@@ -38,22 +39,16 @@ DOCS = os.path.join(os.path.dirname(BENCH), "docs")
 perf = time.perf_counter_ns
 
 
-def build_stamp():
-    """Identity of the installed module binary, to notice a rebuild in the middle of a run."""
-    st = os.stat(log_main.__file__)
-    return st.st_mtime_ns, st.st_size
-
-
 class Settings:
     def __init__(self, quick):
         self.quick = quick
         # Short loops and many rounds: on a shared machine most rounds then escape preemption
         # and the median ignores those that do not.
-        self.loop_ms = 3 if quick else 5         # length of one timed loop
-        self.rounds = 21 if quick else 151       # rounds of the call scenarios
+        self.loop_ms = 2                         # length of one timed loop
+        self.rounds = 31 if quick else 401       # rounds of the call scenarios
         self.setup_iters = 50 if quick else 200  # set-ups per side and round (scenario 6)
-        self.setup_rounds = 7 if quick else 41
-        self.import_runs = 8 if quick else 60    # interpreter starts per side (scenario 7)
+        self.setup_rounds = 7 if quick else 61
+        self.import_runs = 8 if quick else 100   # interpreter starts per side (scenario 7)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -364,15 +359,16 @@ IMPORTS = {
 
 
 def scenario_7(cfg):
-    cmds = [[sys.executable, "-I", "-c", IMPORTS[side]] for side in ("candidate", "baseline")]
+    cmds = [[sys.executable, "-c", IMPORTS[side]] for side in ("candidate", "baseline")]
+    env = snapshot.child_env()                          # same for both sides
     for cmd in cmds:                                    # warm the page cache
-        subprocess.run(cmd, check=True)
+        subprocess.run(cmd, check=True, env=env)
     times = [[], []]
     for r in range(cfg.import_runs):
         order = (0, 1) if r % 2 == 0 else (1, 0)
         for i in order:
             t0 = perf()
-            subprocess.run(cmds[i], check=True)
+            subprocess.run(cmds[i], check=True, env=env)
             times[i].append(perf() - t0)
     yield summary({"key": "7", "title": "import in a fresh interpreter", "target": ("<=", 1.05),
                    "calls": 1}, *times)
@@ -427,7 +423,8 @@ def machine():
     except (OSError, StopIteration):
         pass
     return (f"CPython {platform.python_version()}, {platform.system()} {platform.machine()}, "
-            f"{cpu}, {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start")
+            f"{cpu}, {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.2f} at start; "
+            f"{snapshot.describe()}")
 
 
 COMPARED = [
@@ -447,8 +444,9 @@ COMPARED = [
     "handler, file handler and name filter built and removed by hand with `logging` and "
     "`colorlog`; a new name each time, dropped from the `logging` manager after each (untimed); "
     "per round the median of the set-ups.",
-    "7: `python -I -c \"import log_main\"` against `python -I -c \"import logging.handlers, "
+    "7: `python -c \"import log_main\"` against `python -c \"import logging.handlers, "
     "colorlog, hashlib, uuid, typing, threading, os\"`, wall time including interpreter start.",
+
 ]
 
 
@@ -489,6 +487,8 @@ def plot(rows, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Patch
 
     fig, ax = plt.subplots(figsize=(11, 4.8))
     xs = list(range(len(rows)))
@@ -498,25 +498,28 @@ def plot(rows, path):
     ax.bar([x - width / 2 for x in xs], [v - 1 for v in ratios], width, bottom=1,
            yerr=[[r["ratio"] - r["q1"] for r in rows], [r["q3"] - r["ratio"] for r in rows]],
            color=["#3a7d44" if met(r) else "#d1495b" for r in rows], capsize=3,
-           error_kw={"lw": 0.8}, label="log_main / baseline (IQR whiskers)")
+           error_kw={"lw": 0.8})
     for x, v, r in zip(xs, ratios, rows):
-        ax.annotate(f"{v:.2f}", (x - width / 2, max(v, r["target"][1], r["q3"])), ha="center", va="bottom",
+        ax.annotate(f"{v:.3f}", (x - width / 2, max(v, r["target"][1], r["q3"])), ha="center", va="bottom",
                     fontsize=7, xytext=(0, 2), textcoords="offset points")
     fac = [(x, r["facade_ratio"]) for x, r in zip(xs, rows) if "facade_ratio" in r]
     if fac:
         ax.bar([x + width / 2 for x, _ in fac], [v - 1 for _, v in fac], width, bottom=1,
-               color="#9db4c0", label="Python facade / baseline")
+               color="#9db4c0")
         for x, v in fac:
             ax.annotate(f"{v:.2f}", (x + width / 2, max(v, 1)), ha="center", va="bottom",
                         fontsize=7, xytext=(0, 2), textcoords="offset points", color="#4a6470")
     for x, r in zip(xs, rows):
         ax.hlines(r["target"][1], x - 0.45, x + 0.05, colors="black", lw=1.6)
-    ax.plot([], [], "k-", lw=1.6, label="target (at most)")
+    handles = [Patch(color="#3a7d44", label="log_main / baseline, target met (IQR whiskers)"),
+               Patch(color="#d1495b", label="log_main / baseline, target missed"),
+               Patch(color="#9db4c0", label="Python facade / baseline"),
+               Line2D([], [], color="black", lw=1.6, label="target")]
     ax.axhline(1.0, color="grey", lw=0.6)
     ax.set_xticks(xs, [f"{r['key']}\n{SHORT.get(r['key'], '')}" for r in rows], fontsize=8)
     ax.set_ylabel("time ratio to baseline (lower is better)")
     ax.set_title("log_main against plain logging, per scenario")
-    ax.legend(fontsize=8, loc="upper left")
+    ax.legend(handles=handles, fontsize=8, loc="upper right")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
@@ -531,7 +534,6 @@ def main(argv=None):
                         help="afterwards, count instructions (scenario 8, bench/callgrind.py)")
     args = parser.parse_args(argv)
     cfg = Settings(args.quick)
-    stamp = build_stamp()
     start = time.monotonic()
     rows = []
     for number in ([args.scenario] if args.scenario else sorted(SCENARIOS)):
@@ -541,10 +543,6 @@ def main(argv=None):
     seconds = time.monotonic() - start
     print()
     print(text_table(rows))
-    if build_stamp() != stamp:
-        # Scenario 7 and the other processes would have loaded a different binary.
-        raise SystemExit("log_main was reinstalled during the run; figures mix two builds, "
-                         "run again")
     if not args.scenario:
         os.makedirs(DOCS, exist_ok=True)
         with open(os.path.join(DOCS, "bench.md"), "w", encoding="utf-8") as f:
