@@ -11,11 +11,6 @@
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 
-// Method lookup without a bound-method object (what PyObject_VectorcallMethod
-// does internally): 1 and an unbound function when the attribute is a method
-// descriptor found on the type, 0 and the plain attribute value otherwise.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-
 namespace log_main {
 
 static int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
@@ -244,17 +239,37 @@ static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject*
         return Ref::steal(PyObject_VectorcallMethod(S.log, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 
     // As `log(..., **kwargs)` does: the method is looked up first, then the
-    // options are unpacked (into owned storage: the lookup or the call may
-    // change the caller's dict).
+    // options are unpacked, into references of our own (the lookup or the
+    // call may change the caller's dict).
     PyObject* found = nullptr;
     const int unbound = _PyObject_GetMethod(logger, S.log, &found);
     if (!found) return Ref();
     Ref method = Ref::steal(found);
-    Ref options = Ref::steal(PyDict_Copy(kwargs));
-    if (!options) return Ref();
-    PyObject* const* call_args = unbound ? argv : argv + 1;
-    const size_t call_nargs = unbound ? nargs : nargs - 1;
-    return Ref::steal(PyObject_VectorcallDict(found, call_args, call_nargs, options.get()));
+    const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) return Ref();
+    PyObject** values = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(nargs + nkw + 1) * sizeof(PyObject*)));
+    if (!values) return Ref::steal(PyErr_NoMemory());
+    PyObject** call_args = values + 1;
+    size_t call_nargs = 0;
+    for (size_t i = unbound ? 0 : 1; i < nargs; ++i) call_args[call_nargs++] = Py_NewRef(argv[i]);
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    bool keys_are_strings = true;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        keys_are_strings = keys_are_strings && PyUnicode_Check(key);
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        call_args[call_nargs + k++] = Py_NewRef(value);
+    }
+    Ref result;
+    if (!keys_are_strings)
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    else
+        result = Ref::steal(PyObject_Vectorcall(found, call_args, call_nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                k == nkw ? kwnames.get() : nullptr));
+    for (size_t i = 0; i < call_nargs + static_cast<size_t>(k); ++i) Py_DECREF(call_args[i]);
+    PyMem_Free(values);
+    return result;
 }
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
@@ -305,7 +320,7 @@ static bool own_log_method(PyObject* self) {
 // The shared body of debug/info/warning/error/critical. `message` is the
 // collected tuple when the caller already has one, else null (the parts are
 // then parts[0..nparts)).
-static PyObject* level_call(PyObject* level_name, LevelCache& cache, PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
+static PyObject* level_call(PyObject* level_name, AttrCache& cache, PyObject* self, PyObject* const* parts, Py_ssize_t nparts,
                             PyObject* message, PyObject* args, PyObject* kwargs) {
     // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
     PyObject* found = nullptr;
@@ -348,7 +363,7 @@ static PyObject* level_call(PyObject* level_name, LevelCache& cache, PyObject* s
 }
 
 template <PyObject* Names::*LevelName>
-LevelCache level_cache;
+AttrCache level_cache;
 
 template <PyObject* Names::*LevelName>
 static PyObject* level_body(Function*, PyObject* const* a) {
@@ -357,13 +372,35 @@ static PyObject* level_body(Function*, PyObject* const* a) {
                       a[3]);
 }
 
-// Entry of the level methods: the common call, self plus positional parts,
-// skips the binder and the message tuple; every other call goes through them.
+// The keywords `args=` and `kwargs=` of a level method, when they are all
+// there is and pass their checks; anything else is left to the binder.
+static bool take_options(PyObject* kwnames, PyObject* const* values, PyObject* options[2]) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nkw > 2) return false;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = values[k];
+        if (key == S.args && options[0] == Py_None && (value == Py_None || PyTuple_CheckExact(value)))
+            options[0] = value;
+        else if (key == S.kwargs && options[1] == Py_None && (value == Py_None || PyDict_CheckExact(value)))
+            options[1] = value;
+        else
+            return false;
+    }
+    return true;
+}
+
+// Entry of the level methods: the common calls, self plus positional parts
+// and at most the two options by keyword, skip the binder and the message
+// tuple; every other call goes through them.
 template <PyObject* Names::*LevelName>
 static PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == 0 || (kwnames && PyTuple_GET_SIZE(kwnames))) return function_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = level_call(S.*LevelName, level_cache<LevelName>, args[0], args + 1, nargs - 1, nullptr, Py_None, Py_None);
+    PyObject* options[2] = {Py_None, Py_None};  // args, kwargs
+    if (nargs == 0 || (kwnames && !take_options(kwnames, args + nargs, options)))
+        return function_vectorcall(callable, args, nargsf, kwnames);
+    PyObject* result = level_call(S.*LevelName, level_cache<LevelName>, args[0], args + 1, nargs - 1, nullptr,
+                                  options[0], options[1]);
     if (!result) add_traceback(reinterpret_cast<Function*>(callable));
     return result;
 }

@@ -106,19 +106,19 @@ int watchers_init() {
     return 0;
 }
 
-Ref logging_level(PyObject* name, LevelCache& cache) {
+Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) {
     if (cache.epoch == watch_epoch) return Ref::borrow(cache.value);
-    Ref mod = global(S.logging);
+    Ref mod = global(module_name);
     if (!mod) return Ref();
     Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
     if (!value || watcher_id < 0 || !PyModule_CheckExact(mod.get())) return value;
-    // Cache only what two dict reads explain: `logging` from the namespace and
+    // Cache only what two dict reads explain: the module from the namespace and
     // the constant from a plain module's dict (a module type has no data
     // descriptor of that name).
     PyObject* in_ns = nullptr;
     PyObject* in_mod = nullptr;
     PyObject* mod_dict = PyModule_GetDict(mod.get());
-    if (PyDict_GetItemRef(M.ns, S.logging, &in_ns) < 0 || PyDict_GetItemRef(mod_dict, name, &in_mod) < 0) {
+    if (PyDict_GetItemRef(M.ns, module_name, &in_ns) < 0 || PyDict_GetItemRef(mod_dict, name, &in_mod) < 0) {
         Py_XDECREF(in_ns);
         PyErr_Clear();
         return value;

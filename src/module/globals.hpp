@@ -4,6 +4,12 @@
 
 #include "module/ref.hpp"
 
+// Method lookup without a bound-method object (what PyObject_VectorcallMethod
+// does internally): 1 and the plain function when the attribute is a method
+// descriptor found on the type, 0 and the attribute value otherwise, 0 and
+// null on error.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+
 namespace log_main {
 
 // Every name the bodies look up or set, interned once when the module loads.
@@ -93,6 +99,7 @@ namespace log_main {
     X(id, "id")                                             \
     X(type, "type")                                         \
     X(kwargs, "kwargs")                                     \
+    X(args, "args")                                         \
     X(handler_ids, "handler_ids")                           \
     X(name, "name")                                         \
     X(file, "file")                                         \
@@ -211,15 +218,19 @@ Ref concat_text(std::initializer_list<TextPiece> pieces);
 // A new tuple of n borrowed items.
 PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n);
 
-// `logging.<name>` as the level methods read it at every call. The value is
+// `logging.<name>` as the level methods read it at every call (and likewise
+// `hashlib.md5`). The value is
 // cached while neither the module namespace nor the logging module's dict
 // changes (dict watchers bump an epoch on any change), so a rebinding of
 // `logging` or of a level constant is seen on the very next call.
-struct LevelCache {
+struct AttrCache {
     uint64_t epoch = 0;
     PyObject* value = nullptr;  // owned
 };
-Ref logging_level(PyObject* name, LevelCache& cache);
+// global(module_name).<name>, cached while the namespace and that module's
+// dict stay unchanged.
+Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache);
+inline Ref logging_level(PyObject* name, AttrCache& cache) { return cached_global_attr(S.logging, name, cache); }
 int watchers_init();
 
 // callable(**options): keyword arguments only, from a dict.

@@ -4,23 +4,54 @@
 
 namespace log_main {
 
+static AttrCache md5_constructor;
+static PyObject* stock_md5 = nullptr;  // hashlib.md5 as loaded, for the one-shot call
+
 static PyObject* md5_body(Function*, PyObject* const* a) {
     PyObject* text = a[0];
-    Ref hashlib = global(S.hashlib);
-    if (!hashlib) return nullptr;
-    Ref hasher = Ref::steal(PyObject_CallMethodNoArgs(hashlib.get(), S.md5));
-    if (!hasher) return nullptr;
-    Ref update = Ref::steal(PyObject_GetAttr(hasher.get(), S.update));
-    if (!update) return nullptr;
-    // text.encode(encoding="utf-8"), the encoding passed by keyword.
-    PyObject* enc_args[] = {text, S.utf_8};
-    Ref data = Ref::steal(PyObject_VectorcallMethod(S.encode, enc_args, 1, M.kw_encoding));
-    if (!data) return nullptr;
-    Ref ignored = Ref::steal(PyObject_CallOneArg(update.get(), data.get()));
-    if (!ignored) return nullptr;
+    Ref md5 = cached_global_attr(S.hashlib, S.md5, md5_constructor);
+    if (!md5) return nullptr;
+    if (!stock_md5) {
+        Ref loaded = global_attr(S.hashlib, S.md5);
+        if (!loaded) return nullptr;
+        stock_md5 = loaded.release();
+    }
+    Ref hasher;
+    if (md5.get() == stock_md5) {
+        // The library's own constructor: md5(data) is md5() followed by
+        // update(data), in one call.
+        Ref data = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!data) return nullptr;
+        hasher = Ref::steal(PyObject_CallOneArg(md5.get(), data.get()));
+        if (!hasher) return nullptr;
+    } else {
+        hasher = Ref::steal(PyObject_CallNoArgs(md5.get()));
+        if (!hasher) return nullptr;
+        // result.update, looked up before the text is encoded, without a bound method.
+        PyObject* found = nullptr;
+        const int unbound = _PyObject_GetMethod(hasher.get(), S.update, &found);
+        if (!found) return nullptr;
+        Ref update = Ref::steal(found);
+        // text.encode(encoding="utf-8"): for an exact str, its strict UTF-8 bytes.
+        Ref data = Ref::steal(PyUnicode_AsUTF8String(text));
+        if (!data) return nullptr;
+        PyObject* update_args[] = {hasher.get(), data.get()};
+        Ref ignored = Ref::steal(unbound ? PyObject_Vectorcall(found, update_args, 2, nullptr)
+                                         : PyObject_Vectorcall(found, update_args + 1, 1, nullptr));
+        if (!ignored) return nullptr;
+    }
     Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hasher.get(), S.hexdigest));
     if (!digest || expect_type(digest.get(), &PyUnicode_Type, "unicode") < 0) return nullptr;
     return digest.release();
+}
+
+// The common call, one exact str by position, goes straight to the body.
+static PyObject* md5_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames || !PyUnicode_CheckExact(args[0]))
+        return function_vectorcall(callable, args, nargsf, kwnames);
+    PyObject* result = md5_body(nullptr, args);
+    if (!result) add_traceback(reinterpret_cast<Function*>(callable));
+    return result;
 }
 
 static const Param md5_params[] = {
@@ -28,7 +59,7 @@ static const Param md5_params[] = {
 };
 
 const FunctionSpec md5_spec = {
-    "_md5", "_md5", "log_main._md5", "_md5(unicode text: str) -> str", "str", md5_params, 1, md5_body, 40,
+    "_md5", "_md5", "log_main._md5", "_md5(unicode text: str) -> str", "str", md5_params, 1, md5_body, 40, md5_entry,
 };
 
 }  // namespace log_main
