@@ -85,34 +85,51 @@ static char* format_decimal(long long v, char* end) {
     return p;
 }
 
-// The common case, parts that are exact str of one-byte kind or exact int of
-// machine size, joined straight into the result: no str() objects, no tuple.
-// Returns an empty Ref without an exception when the parts do not qualify.
+// The common case joined straight into the result, with no str() objects and
+// no tuple: parts that are exact str of one-byte kind, exact int of machine
+// size, None, True, False or exact float (whose text is made by float's own
+// str, C code). Returns an empty Ref without an exception when a part does
+// not qualify.
 static Ref join_simple_parts(PyObject* const* parts, Py_ssize_t nparts) {
     constexpr Py_ssize_t kMaxFast = 16;
     if (nparts > kMaxFast) return Ref();
     char digits[kMaxFast][24];
+    Ref floats[kMaxFast];
     const char* text[kMaxFast];
     Py_ssize_t length[kMaxFast];
     Py_ssize_t total = nparts - 1;
     Py_UCS4 maxchar = 0x7f;
     for (Py_ssize_t i = 0; i < nparts; ++i) {
         PyObject* part = parts[i];
-        if (PyUnicode_CheckExact(part)) {
-            if (PyUnicode_KIND(part) != PyUnicode_1BYTE_KIND) return Ref();
-            text[i] = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(part));
-            length[i] = PyUnicode_GET_LENGTH(part);
-            if (PyUnicode_MAX_CHAR_VALUE(part) > maxchar) maxchar = 0xff;
-        } else if (PyLong_CheckExact(part)) {
+        PyObject* as_text = part;
+        if (PyLong_CheckExact(part)) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(part, &overflow);
             if (overflow) return Ref();
             char* end = digits[i] + sizeof digits[i];
             text[i] = format_decimal(v, end);
             length[i] = end - text[i];
-        } else {
+            total += length[i];
+            continue;
+        }
+        if (part == Py_None || part == Py_True || part == Py_False) {
+            const char* word = part == Py_None ? "None" : part == Py_True ? "True" : "False";
+            text[i] = word;
+            length[i] = static_cast<Py_ssize_t>(strlen(word));
+            total += length[i];
+            continue;
+        }
+        if (PyFloat_CheckExact(part)) {
+            floats[i] = Ref::steal(PyObject_Str(part));
+            if (!floats[i]) return Ref();
+            as_text = floats[i].get();
+        } else if (!PyUnicode_CheckExact(part)) {
             return Ref();
         }
+        if (PyUnicode_KIND(as_text) != PyUnicode_1BYTE_KIND) return Ref();
+        text[i] = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(as_text));
+        length[i] = PyUnicode_GET_LENGTH(as_text);
+        if (PyUnicode_MAX_CHAR_VALUE(as_text) > maxchar) maxchar = 0xff;
         total += length[i];
     }
     PyObject* joined = PyUnicode_New(total, maxchar);
