@@ -231,6 +231,26 @@ static bool plain_truth(PyTypeObject* tp) {
 static ClassLookup logger_lookup;
 static ClassLookup logger_lookup_again;
 
+// The keyword names of an options dict, as a tuple. Callers tend to pass the
+// same option names call after call, so the last tuple is reused when the
+// names are the same objects in the same order.
+static Ref option_names(PyObject* kwargs, Py_ssize_t nkw) {
+    static PyObject* last = nullptr;
+    if (last && PyTuple_GET_SIZE(last) == nkw) {
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value) && PyTuple_GET_ITEM(last, k) == key) ++k;
+        if (k == nkw) return Ref::borrow(last);
+    }
+    Ref names = Ref::steal(PyTuple_New(nkw));
+    if (!names) return Ref();
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) PyTuple_SET_ITEM(names.get(), k++, Py_NewRef(key));
+    Py_XSETREF(last, Py_NewRef(names.get()));
+    return names;
+}
+
 // self._logger.log(level, text, *args, **kwargs)
 static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t nextra = args == Py_None ? 0 : PyTuple_GET_SIZE(args);
@@ -263,9 +283,11 @@ static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject*
     if (!found) return Ref();
     Ref method = Ref::steal(found);
     const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) return Ref();
-    PyObject** values = static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(nargs + nkw + 1) * sizeof(PyObject*)));
+    constexpr size_t kSmall = 16;
+    PyObject* small_values[kSmall];
+    const size_t needed = nargs + static_cast<size_t>(nkw) + 1;
+    PyObject** values = needed <= kSmall ? small_values
+                                         : static_cast<PyObject**>(PyMem_Malloc(needed * sizeof(PyObject*)));
     if (!values) return Ref::steal(PyErr_NoMemory());
     PyObject** call_args = values + 1;
     size_t call_nargs = 0;
@@ -275,17 +297,17 @@ static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject*
     bool keys_are_strings = true;
     while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
         keys_are_strings = keys_are_strings && PyUnicode_Check(key);
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
         call_args[call_nargs + k++] = Py_NewRef(value);
     }
+    Ref kwnames = keys_are_strings && k == nkw ? option_names(kwargs, nkw) : Ref();
     Ref result;
-    if (!keys_are_strings)
-        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    else
+    if (kwnames)
         result = Ref::steal(PyObject_Vectorcall(found, call_args, call_nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                k == nkw ? kwnames.get() : nullptr));
+                                                kwnames.get()));
+    else if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "keywords must be strings");
     for (size_t i = 0; i < call_nargs + static_cast<size_t>(k); ++i) Py_DECREF(call_args[i]);
-    PyMem_Free(values);
+    if (values != small_values) PyMem_Free(values);
     return result;
 }
 
