@@ -548,10 +548,32 @@ def main(argv=None):
         with open(os.path.join(DOCS, "bench.md"), "w", encoding="utf-8") as f:
             f.write(markdown(rows, cfg, seconds))
         plot(rows, os.path.join(DOCS, "bench.png"))
-        print(f"\nwrote docs/bench.md and docs/bench.png ({seconds:.0f} s)")
+        update_readme(markdown(rows, cfg, seconds))
+        print(f"\nwrote docs/bench.md and docs/bench.png and the README's table ({seconds:.0f} s)")
     if args.callgrind:
         import callgrind
         callgrind.main([])
+
+
+def update_readme(report):
+    """Puts the report's table between the README's bench-table markers."""
+    readme = os.path.join(os.path.dirname(DOCS), "README.md")
+    table = []
+    for line in report.splitlines():
+        if line.startswith("|"):
+            table.append(line)
+        elif table:
+            break
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    start = text.find("<!-- bench table")
+    end = text.find("<!-- end of bench table -->")
+    if start < 0 or end < 0 or not table:
+        return
+    head_end = text.index("\n", start) + 1
+    text = text[:head_end] + "\n".join(table) + "\n" + text[end:]
+    with open(readme, "w", encoding="utf-8") as f:
+        f.write(text)
 
 
 if __name__ == "__main__":
