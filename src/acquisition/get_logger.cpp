@@ -82,8 +82,9 @@ static Ref constructor_interval(PyObject* handler) {
     if (!remainder) return Ref();
     int exact = PyObject_RichCompareBool(remainder.get(), M.int_0, Py_EQ);
     if (exact < 0) return Ref();
-    return Ref::steal(exact ? PyNumber_FloorDivide(seconds.get(), divisor.get())
-                            : PyNumber_TrueDivide(seconds.get(), divisor.get()));
+    if (!exact) return Ref::steal(PyNumber_TrueDivide(seconds.get(), divisor.get()));
+    Ref units = Ref::steal(PyNumber_FloorDivide(seconds.get(), divisor.get()));
+    return units ? Ref::steal(PyNumber_Long(units.get())) : Ref();
 }
 
 // The keyword arguments that rebuild `handler`, by the first class it is an

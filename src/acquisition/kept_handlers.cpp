@@ -28,4 +28,25 @@ void release_captured_handlers(PyObject* entry) {
     PyErr_Clear();
 }
 
+Ref kept_handler(PyObject* entry, PyObject* handler_id) {
+    if (!kept || !entry) return Ref();
+    SavedError pending;
+    Ref key = Ref::steal(PyLong_FromVoidPtr(entry));
+    PyObject* value = nullptr;
+    if (!key || PyDict_GetItemRef(kept, key.get(), &value) <= 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref held = Ref::steal(value);
+    if (PyTuple_GET_ITEM(held.get(), 0) != entry) return Ref();
+    PyObject* handlers = PyTuple_GET_ITEM(held.get(), 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handlers); ++i) {
+        PyObject* handler = PyTuple_GET_ITEM(handlers, i);
+        Ref id = Ref::steal(PyLong_FromVoidPtr(handler));
+        if (id && PyObject_RichCompareBool(id.get(), handler_id, Py_EQ) == 1) return Ref::borrow(handler);
+        PyErr_Clear();
+    }
+    return Ref();
+}
+
 }  // namespace log_main

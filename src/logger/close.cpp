@@ -96,7 +96,23 @@ static Ref record_options(PyObject* options) {
 }
 
 // Rebuilds one handler from its record and attaches it to the logger.
-static int rebuild(PyObject* logger, PyObject* record) {
+// A record has no place for a rotating handler's namer and rotator; they are
+// taken from the original handler, which the module kept.
+static int copy_rotation_hooks(PyObject* original, PyObject* handler) {
+    for (PyObject* hook : {S.namer, S.rotator}) {
+        PyObject* value = nullptr;
+        int found = PyObject_GetOptionalAttr(original, hook, &value);
+        if (found < 0) return -1;
+        Ref owned = Ref::steal(value);
+        if (!found || value == Py_None) continue;
+        int settable = PyObject_HasAttrWithError(handler, hook);
+        if (settable < 0) return -1;
+        if (settable && PyObject_SetAttr(handler, hook, value) < 0) return -1;
+    }
+    return 0;
+}
+
+static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
     Ref handler_class = Ref::steal(PyObject_GetItem(record, S.type));
     if (!handler_class) return -1;
     Ref raw_options = Ref::steal(PyObject_GetItem(record, S.kwargs));
@@ -105,6 +121,7 @@ static int rebuild(PyObject* logger, PyObject* record) {
     if (!options) return -1;
     Ref handler = call_with_options(handler_class.get(), options.get());
     if (!handler) return -1;
+    if (original && copy_rotation_hooks(original, handler.get()) < 0) return -1;
 
     Ref level = Ref::steal(PyObject_GetItem(record, S.level));
     if (!level || !call_method(handler.get(), S.setLevel, {level.get()})) return -1;
@@ -143,7 +160,7 @@ static int restore_handlers(PyObject* logger, PyObject* name, PyObject* key, PyO
         if (!rid) return -1;
         int listed = PySequence_Contains(handler_ids, rid.get());
         if (listed < 0) return -1;
-        if (listed && rebuild(logger, record.get()) < 0) return -1;
+        if (listed && rebuild(logger, record.get(), kept_handler(entry.get(), rid.get()).get()) < 0) return -1;
     }
     return 0;
 }
@@ -170,13 +187,21 @@ static int drop_capture(PyObject* name, PyObject* key, bool only_if_present) {
     return 0;
 }
 
-static PyObject* unwind_top_layer(PyObject* self, PyObject* name, PyObject* logger) {
-    Ref loggers = global(S._LOGGERS);
-    if (!loggers) return nullptr;
-    // index = max(_LOGGERS.get(name, {9999: 0}).keys())
+// Every step reads self.name and the module global _LOGGERS afresh, as the
+// body's own expressions do.
+static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
+    auto name = [self] { return Ref::steal(PyObject_GetAttr(self, S.name)); };
+    auto layers_of = [](PyObject* of) -> Ref {  // _LOGGERS[of]
+        Ref loggers = global(S._LOGGERS);
+        return loggers ? Ref::steal(PyObject_GetItem(loggers.get(), of)) : Ref();
+    };
+
+    // index = max(_LOGGERS.get(self.name, {9999: 0}).keys())
     Ref absent = Ref::steal(PyDict_New());
     if (!absent || PyDict_SetItem(absent.get(), M.int_9999, M.int_0) < 0) return nullptr;
-    Ref layers = call_method(loggers.get(), S.get, {name, absent.get()});
+    Ref loggers = global(S._LOGGERS);
+    Ref own = loggers ? name() : Ref();
+    Ref layers = own ? call_method(loggers.get(), S.get, {own.get(), absent.get()}) : Ref();
     if (!layers) return nullptr;
     const bool registered = layers.get() != absent.get();
     Ref keys = call_method(layers.get(), S.keys, {});
@@ -187,21 +212,21 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* name, PyObject* logg
     Ref key = registered ? Ref::steal(PyNumber_Subtract(index.get(), M.int_1)) : Ref::borrow(M.int_0);
     if (!key) return nullptr;
 
-    Ref handler_ids = saved_handler_ids(name, key.get());
+    Ref handler_ids = (own = name()) ? saved_handler_ids(own.get(), key.get()) : Ref();
     if (!handler_ids) return nullptr;
     if (sweep(logger, handler_ids.get()) < 0) return nullptr;
-    if (restore_handlers(logger, name, key.get(), handler_ids.get()) < 0) return nullptr;
+    if (!(own = name()) || restore_handlers(logger, own.get(), key.get(), handler_ids.get()) < 0) return nullptr;
 
     if (!registered) {
         if (!call_method(self, S.disable, {})) return nullptr;
-        if (drop_capture(name, M.int_0, true) < 0) return nullptr;
+        if (!(own = name()) || drop_capture(own.get(), M.int_0, true) < 0) return nullptr;
         Py_RETURN_NONE;
     }
 
     int above = PyObject_RichCompareBool(index.get(), M.int_0, Py_GT);
     if (above < 0) return nullptr;
     if (above) {
-        Ref stack = Ref::steal(PyObject_GetItem(loggers.get(), name));
+        Ref stack = (own = name()) ? layers_of(own.get()) : Ref();
         if (!stack) return nullptr;
         Ref top = call_method(stack.get(), S.pop, {index.get()});
         if (!top || !call_method(top.get(), S.disable, {})) return nullptr;
@@ -209,17 +234,23 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* name, PyObject* logg
     above = PyObject_RichCompareBool(index.get(), M.int_1, Py_GT);
     if (above < 0) return nullptr;
     if (above) {
-        Ref stack = Ref::steal(PyObject_GetItem(loggers.get(), name));
+        Ref stack = (own = name()) ? layers_of(own.get()) : Ref();
         if (!stack) return nullptr;
         Ref below = Ref::steal(PyObject_GetItem(stack.get(), key.get()));
         if (!below || !call_method(below.get(), S.enable, {logger})) return nullptr;
     }
-    Ref remaining = call_method(loggers.get(), S.get, {name});
+    loggers = global(S._LOGGERS);
+    own = loggers ? name() : Ref();
+    Ref remaining = own ? call_method(loggers.get(), S.get, {own.get()}) : Ref();
     if (!remaining) return nullptr;
     int truth = PyObject_IsTrue(remaining.get());
     if (truth < 0) return nullptr;
-    if (!truth && !call_method(loggers.get(), S.pop, {name})) return nullptr;
-    if (drop_capture(name, key.get(), false) < 0) return nullptr;
+    if (!truth) {
+        loggers = global(S._LOGGERS);
+        own = loggers ? name() : Ref();
+        if (!own || !call_method(loggers.get(), S.pop, {own.get()})) return nullptr;
+    }
+    if (!(own = name()) || drop_capture(own.get(), key.get(), false) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -231,7 +262,7 @@ static PyObject* close_body(Function*, PyObject* const* a) {
     if (!get_logger) return nullptr;
     Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
     if (!logger) return nullptr;
-    return with_module_lock([&] { return unwind_top_layer(self, name.get(), logger.get()); });
+    return with_module_lock([&] { return unwind_top_layer(self, logger.get()); });
 }
 
 static const Param self_only[] = {

@@ -81,6 +81,7 @@ namespace log_main {
     X(fmt, "fmt")                                           \
     X(log_colors, "log_colors")                             \
     X(namer, "namer")                                       \
+    X(rotator, "rotator")                                   \
     X(filename, "filename")                                 \
     X(baseFilename, "baseFilename")                         \
     X(mode, "mode")                                         \
