@@ -15,13 +15,15 @@ Ref normalised_file(PyObject* file) {
     int truth = PyObject_IsTrue(file);
     if (truth < 0) return Ref();
     if (!truth) return Ref::borrow(Py_None);
+    // In the order of the expression: normpath is fetched before abspath.
     Ref os_path = global_attr(S.os, S.path);
-    if (!os_path) return Ref();
-    Ref absolute = call_method(os_path.get(), S.abspath, {file});
-    if (!absolute) return Ref();
+    Ref normpath = os_path ? Ref::steal(PyObject_GetAttr(os_path.get(), S.normpath)) : Ref();
+    if (!normpath) return Ref();
     os_path = global_attr(S.os, S.path);
-    if (!os_path) return Ref();
-    return call_method(os_path.get(), S.normpath, {absolute.get()});
+    Ref abspath = os_path ? Ref::steal(PyObject_GetAttr(os_path.get(), S.abspath)) : Ref();
+    if (!abspath) return Ref();
+    Ref absolute = Ref::steal(PyObject_CallOneArg(abspath.get(), file));
+    return absolute ? Ref::steal(PyObject_CallOneArg(normpath.get(), absolute.get())) : Ref();
 }
 
 int set_attrs(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
@@ -35,9 +37,10 @@ int call_self(PyObject* self, PyObject* method) { return call_method(self, metho
 int prepare_logger(PyObject* self) {
     {
         Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
-        if (!logger) return -1;
+        Ref set_level = logger ? Ref::steal(PyObject_GetAttr(logger.get(), S.setLevel)) : Ref();
+        if (!set_level) return -1;
         Ref debug = global_attr(S.logging, S.DEBUG);
-        if (!debug || !call_method(logger.get(), S.setLevel, {debug.get()})) return -1;
+        if (!debug || !Ref::steal(PyObject_CallOneArg(set_level.get(), debug.get()))) return -1;
         logger = Ref::steal(PyObject_GetAttr(self, S._logger));
         if (!logger || PyObject_SetAttr(logger.get(), S.propagate, Py_False) < 0) return -1;
     }

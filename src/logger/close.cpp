@@ -123,8 +123,10 @@ static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
     if (!handler) return -1;
     if (original && copy_rotation_hooks(original, handler.get()) < 0) return -1;
 
-    Ref level = Ref::steal(PyObject_GetItem(record, S.level));
-    if (!level || !call_method(handler.get(), S.setLevel, {level.get()})) return -1;
+    // handler.setLevel(record["level"]): the method first, then the value.
+    Ref set_level = Ref::steal(PyObject_GetAttr(handler.get(), S.setLevel));
+    Ref level = set_level ? Ref::steal(PyObject_GetItem(record, S.level)) : Ref();
+    if (!level || !Ref::steal(PyObject_CallOneArg(set_level.get(), level.get()))) return -1;
     Ref filters = Ref::steal(PyObject_GetItem(record, S.filters));
     if (!filters) return -1;
     Ref it = Ref::steal(PyObject_GetIter(filters.get()));
@@ -132,8 +134,9 @@ static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
     while (Ref log_filter = Ref::steal(PyIter_Next(it.get())))
         if (!call_method(handler.get(), S.addFilter, {log_filter.get()})) return -1;
     if (PyErr_Occurred()) return -1;
-    Ref formatter = Ref::steal(PyObject_GetItem(record, S.formatter));
-    if (!formatter || !call_method(handler.get(), S.setFormatter, {formatter.get()})) return -1;
+    Ref set_formatter = Ref::steal(PyObject_GetAttr(handler.get(), S.setFormatter));
+    Ref formatter = set_formatter ? Ref::steal(PyObject_GetItem(record, S.formatter)) : Ref();
+    if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return -1;
     return call_method(logger, S.addHandler, {handler.get()}) ? 0 : -1;
 }
 
@@ -256,10 +259,10 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
 
 static PyObject* close_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
-    if (!name) return nullptr;
     Ref get_logger = global_attr(S.logging, S.getLogger);
     if (!get_logger) return nullptr;
+    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
+    if (!name) return nullptr;
     Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
     if (!logger) return nullptr;
     return with_module_lock([&] { return unwind_top_layer(self, logger.get()); });

@@ -169,10 +169,11 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
         Ref makedirs = Ref::steal(PyObject_GetAttr(os_mod.get(), S.makedirs));
         if (!makedirs) return nullptr;
         Ref os_path = global_attr(S.os, S.path);
-        if (!os_path) return nullptr;
+        Ref dirname = os_path ? Ref::steal(PyObject_GetAttr(os_path.get(), S.dirname)) : Ref();
+        if (!dirname) return nullptr;
         Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
         if (!file) return nullptr;
-        Ref directory = call_method(os_path.get(), S.dirname, {file.get()});
+        Ref directory = Ref::steal(PyObject_CallOneArg(dirname.get(), file.get()));
         if (!directory) return nullptr;
         PyObject* margs[] = {directory.get(), Py_True};
         if (!Ref::steal(PyObject_Vectorcall(makedirs.get(), margs, 1, M.kw_exist_ok))) return nullptr;

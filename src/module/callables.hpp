@@ -7,6 +7,8 @@
 namespace log_main {
 
 extern const FunctionSpec md5_spec;
+// Remembers the library's own md5 constructor; called once hashlib is bound.
+int md5_init();
 
 // src/logger
 extern const FunctionSpec context_filter_init_spec;

@@ -107,7 +107,7 @@ int watchers_init() {
 }
 
 Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) {
-    if (cache.epoch == watch_epoch) return Ref::borrow(cache.value);
+    if (cache.epoch == watch_epoch && Py_IS_TYPE(cache.module, &PyModule_Type)) return Ref::borrow(cache.value);
     Ref mod = global(module_name);
     if (!mod) return Ref();
     Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
@@ -128,6 +128,7 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     Py_XDECREF(in_mod);
     if (explained && PyDict_Watch(watcher_id, M.ns) == 0 && PyDict_Watch(watcher_id, mod_dict) == 0) {
         Py_XSETREF(cache.value, Py_NewRef(value.get()));
+        Py_XSETREF(cache.module, Py_NewRef(mod.get()));
         cache.epoch = watch_epoch;
     }
     PyErr_Clear();

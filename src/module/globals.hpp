@@ -226,7 +226,8 @@ PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n);
 // `logging` or of a level constant is seen on the very next call.
 struct AttrCache {
     uint64_t epoch = 0;
-    PyObject* value = nullptr;  // owned
+    PyObject* module = nullptr;  // owned; its class can change without its dict
+    PyObject* value = nullptr;   // owned
 };
 // global(module_name).<name>, cached while the namespace and that module's
 // dict stay unchanged.

@@ -5,19 +5,24 @@
 namespace log_main {
 
 static AttrCache md5_constructor;
-static PyObject* stock_md5 = nullptr;  // hashlib.md5 as loaded, for the one-shot call
+static PyObject* stock_md5 = nullptr;  // hashlib.md5 as found at load, if a C function
+
+int md5_init() {
+    Ref hashlib = global(S.hashlib);
+    if (!hashlib) return -1;
+    PyObject* loaded = nullptr;
+    if (PyObject_GetOptionalAttr(hashlib.get(), S.md5, &loaded) < 0) return -1;
+    Ref owned = Ref::steal(loaded);
+    Py_XSETREF(stock_md5, loaded && PyCFunction_Check(loaded) ? owned.release() : nullptr);
+    return 0;
+}
 
 static PyObject* md5_body(Function*, PyObject* const* a) {
     PyObject* text = a[0];
     Ref md5 = cached_global_attr(S.hashlib, S.md5, md5_constructor);
     if (!md5) return nullptr;
-    if (!stock_md5) {
-        Ref loaded = global_attr(S.hashlib, S.md5);
-        if (!loaded) return nullptr;
-        stock_md5 = loaded.release();
-    }
     Ref hasher;
-    if (md5.get() == stock_md5) {
+    if (stock_md5 && md5.get() == stock_md5) {
         // The library's own constructor: md5(data) is md5() followed by
         // update(data), in one call.
         Ref data = Ref::steal(PyUnicode_AsUTF8String(text));

@@ -198,7 +198,7 @@ static int run_body() {
         if (!lock_type || bind_new("_LOCK", PyObject_CallNoArgs(lock_type.get())) < 0) return -1;
     }
 
-    if (bind_new("_md5", make_function(&md5_spec).release()) < 0) return -1;
+    if (md5_init() < 0 || bind_new("_md5", make_function(&md5_spec).release()) < 0) return -1;
 
     Ref filter_base = global_attr(S.logging, S.Filter);
     if (!filter_base) return -1;
