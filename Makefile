@@ -45,7 +45,7 @@ $(VENV)/.plots: $(VENV)/.ready
 	touch $@
 
 bench: $(VENV)/.built $(VENV)/.plots
-	$(VPY) bench/run.py
+	$(VPY) bench/run.py --callgrind
 
 picture: $(VENV)/.built $(VENV)/.plots
 	$(VPY) docs/make_picture.py
