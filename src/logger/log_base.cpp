@@ -153,7 +153,11 @@ static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts, bool* quiet) {
     Ref joined = join_simple_parts(parts, nparts);
     if (joined || PyErr_Occurred()) return joined;
     *quiet = false;
-    if (nparts == 1) return Ref::steal(PyObject_Str(parts[0]));
+    if (nparts == 1) {
+        // As a join of one item: the text of a str subclass comes out as an exact str.
+        Ref text = Ref::steal(PyObject_Str(parts[0]));
+        return !text || PyUnicode_CheckExact(text.get()) ? std::move(text) : Ref::steal(PyUnicode_FromObject(text.get()));
+    }
     Ref texts = Ref::steal(PyTuple_New(nparts));
     if (!texts) return Ref();
     for (Py_ssize_t i = 0; i < nparts; ++i) {
