@@ -11,6 +11,13 @@ Ref logger_dict() {
     return Ref::steal(PyObject_GetAttr(manager.get(), S.loggerDict));
 }
 
+Ref logger_of(PyObject* self) {
+    Ref get_logger = global_attr(S.logging, S.getLogger);
+    if (!get_logger) return Ref();
+    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
+    return name ? Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get())) : Ref();
+}
+
 Ref normalised_file(PyObject* file) {
     int truth = PyObject_IsTrue(file);
     if (truth < 0) return Ref();

@@ -8,6 +8,9 @@ namespace log_main {
 // logging.Logger.manager.loggerDict, evaluated afresh.
 Ref logger_dict();
 
+// logging.getLogger(self.name)
+Ref logger_of(PyObject* self);
+
 // os.path.normpath(os.path.abspath(file)) when file is truthy, else None.
 Ref normalised_file(PyObject* file);
 

@@ -261,11 +261,7 @@ static int capture_handlers(PyObject* self, PyObject* logger) {
 static PyObject* captures_logger_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
     {
-        Ref get_logger = global_attr(S.logging, S.getLogger);
-        if (!get_logger) return nullptr;
-        Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
-        if (!name) return nullptr;
-        Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
+        Ref logger = logger_of(self);
         if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
     }
     Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));

@@ -69,11 +69,7 @@ static PyObject* set_logger_init_body(Function* f, PyObject* const* a) {
 
 static PyObject* setup_logger_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref get_logger = global_attr(S.logging, S.getLogger);
-    if (!get_logger) return nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
-    if (!name) return nullptr;
-    Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
+    Ref logger = logger_of(self);
     if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
     if (prepare_logger(self) < 0) return nullptr;
     Py_RETURN_NONE;

@@ -6,6 +6,7 @@
 // A name without layers (a default-mode object, a second close(), a take-over
 // of a logger the module never registered) is not an error: the capture entry
 // left under key 0 by such a take-over, if any, is restored and dropped.
+#include "acquisition/common.hpp"
 #include "acquisition/kept_handlers.hpp"
 #include "module/callables.hpp"
 #include "module/globals.hpp"
@@ -259,11 +260,7 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
 
 static PyObject* close_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref get_logger = global_attr(S.logging, S.getLogger);
-    if (!get_logger) return nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
-    if (!name) return nullptr;
-    Ref logger = Ref::steal(PyObject_CallOneArg(get_logger.get(), name.get()));
+    Ref logger = logger_of(self);  // outside the lock
     if (!logger) return nullptr;
     return with_module_lock([&] { return unwind_top_layer(self, logger.get()); });
 }
