@@ -2,6 +2,9 @@
 // the interned names used on every path, and the module-global lookup rule.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
+
 #include "module/ref.hpp"
 
 // Method lookup without a bound-method object (what PyObject_VectorcallMethod
@@ -194,10 +197,6 @@ int expect_type(PyObject* value, PyTypeObject* type, const char* type_name);
 // Calls obj.name(*args) without making a bound method.
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
 
-}  // namespace log_main
-
-namespace log_main {
-
 // With an exception pending: discards it and returns 1 when it is an
 // Exception; otherwise leaves it pending and returns -1 (KeyboardInterrupt,
 // SystemExit and other BaseExceptions always propagate).
@@ -220,17 +219,15 @@ Ref concat_text(std::initializer_list<TextPiece> pieces);
 PyObject* tuple_from_array(PyObject* const* items, Py_ssize_t n);
 
 // `logging.<name>` as the level methods read it at every call (and likewise
-// `hashlib.md5`). The value is
-// cached while neither the module namespace nor the logging module's dict
-// changes (dict watchers bump an epoch on any change), so a rebinding of
-// `logging` or of a level constant is seen on the very next call.
+// `hashlib.md5`). The value is cached while neither the module namespace nor
+// the module's dict changes (dict watchers bump an epoch on any change) and the
+// module is still a plain module, so a rebinding of `logging` or of a level
+// constant is seen on the very next call.
 struct AttrCache {
     uint64_t epoch = 0;
     PyObject* module = nullptr;  // owned; its class can change without its dict
     PyObject* value = nullptr;   // owned
 };
-// global(module_name).<name>, cached while the namespace and that module's
-// dict stay unchanged.
 Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache);
 inline Ref logging_level(PyObject* name, AttrCache& cache) { return cached_global_attr(S.logging, name, cache); }
 int watchers_init();
