@@ -441,3 +441,12 @@ def test_builtins_resolved_at_load_ignore_later_rebinding():
     assert json.loads(res.stdout) == {
         "super": 5, "ValueError": [True, "daily 不是有效的处理器类型，可选值 [file, rotating, timerotating]"],
         "close": [None, {}, 0]}
+
+
+def test_functions_pickle_and_copy_by_reference():
+    import copy
+    import pickle
+    for fn in (log_main._md5, log_main._LogBase.info, log_main._SetLogger._setup_logger,
+               log_main.OsprelLog.__dict__["__new__"].__func__):
+        assert pickle.loads(pickle.dumps(fn)) is fn
+        assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
