@@ -1,0 +1,826 @@
+"""Emission compared call for call with a plain Python logger object.
+
+`Reference` below is the emission path written in Python: Python binds the arguments, the checks
+and the body are the emission rules written out step by step. Hypothesis builds the same situation
+twice, once on `log_main` classes and once on `Reference` classes (same class names, same fake
+loggers), makes the same calls on both and compares everything that can be observed: the calls
+the fake loggers receive (values and exact types), what the object's own hooks see (`_log`
+overrides, `__bool__`, `_logger` getters, `__getattribute__`), return values, exceptions, the
+caller's handled exception, and how often `_logger` is read.
+"""
+import builtins
+import collections
+import functools
+import logging
+import operator
+import re
+import sys
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, note, settings
+from hypothesis import strategies as st
+
+import log_main
+
+LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
+OMIT = "<omitted>"   # an option that the call does not pass at all
+
+
+# ---------------------------------------------------------------------------------------------
+# The reference
+
+def _check(name, value, expected, none_ok):
+    if type(value) is not expected and not (none_ok and value is None):
+        raise TypeError(f"Argument '{name}' has incorrect type "
+                        f"(expected {expected.__name__}, got {type(value).__name__})")
+
+
+class Reference:
+    def __init__(self):
+        self.name = None
+        self.file = None
+        self.handler_type = None
+        self.file_level = logging.DEBUG
+        self.console = True
+        self.console_level = logging.DEBUG
+        self.kwargs = {}
+        self._logger = None
+        self._file_handler = None
+        self._console_handler = None
+        self._handler_filter = None
+
+    def disable(self):
+        self._logger = None
+
+    def enable(self, value):
+        self._logger = value
+
+    def _log(self, level, message, args=None, kwargs=None):
+        _check("level", level, int, False)
+        _check("message", message, tuple, False)
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        if not self._logger:
+            return None
+        if args is None:
+            args = ()
+        if kwargs is None:
+            kwargs = {}
+        try:
+            text = " ".join(str(p) if type(p) is not str else p for p in message)
+            self._logger.log(level, text, *args, **kwargs)
+        except Exception:
+            pass
+        return None
+
+    def debug(self, *message, args=None, kwargs=None):
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        self._log(logging.DEBUG, message, args, kwargs)
+
+    def info(self, *message, args=None, kwargs=None):
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        self._log(logging.INFO, message, args, kwargs)
+
+    def warning(self, *message, args=None, kwargs=None):
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        self._log(logging.WARNING, message, args, kwargs)
+
+    def error(self, *message, args=None, kwargs=None):
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        self._log(logging.ERROR, message, args, kwargs)
+
+    def critical(self, *message, args=None, kwargs=None):
+        _check("args", args, tuple, True)
+        _check("kwargs", kwargs, dict, True)
+        self._log(logging.CRITICAL, message, args, kwargs)
+
+
+Reference.__name__ = Reference.__qualname__ = "_LogBase"   # same texts in attribute errors
+
+
+class _RefGetLogger(Reference):
+    pass
+
+
+_RefGetLogger.__name__ = _RefGetLogger.__qualname__ = "_GetLogger"
+
+IMPLS = {"module": (log_main._LogBase, log_main._GetLogger), "reference": (Reference, _RefGetLogger)}
+
+
+# ---------------------------------------------------------------------------------------------
+# What is observed
+
+class Raised(Exception):
+    pass
+
+
+class Escape(BaseException):
+    pass
+
+
+class Marker(Exception):
+    pass
+
+
+EXC = ValueError("recorded")
+
+
+def norm(x):
+    """A comparable description of a value: its exact type and its value."""
+    t = type(x)
+    if t in (tuple, list):
+        return t.__name__, tuple(map(norm, x))
+    if t in (dict, collections.OrderedDict):
+        return t.__name__, tuple((norm(k), norm(v)) for k, v in x.items())
+    if isinstance(x, BaseException):
+        return t.__name__, str(x)
+    if t in (int, bool, str, bytes, type(None)):
+        return t.__name__, x
+    if t is float:
+        return "float", repr(x)
+    return t.__name__, "?"
+
+
+class Ctx:
+    """One run's shared state: the event list and the objects the fakes act on."""
+
+    def __init__(self):
+        self.events = []
+        self.obj = self.cls = self.rec2 = self.stored = None
+        self.busy = False
+        self.parts, self.args, self.kwargs = [], None, None
+        self.reads = iter([])      # the C-level _logger getter's supply
+
+
+class Recorder:
+    def __init__(self, tag, ctx):
+        self.tag, self.ctx = tag, ctx
+
+    def log(self, *a, **kw):
+        self.ctx.events.append(("log", self.tag, norm(a), tuple(map(type, a)), norm(kw),
+                                norm(sys.exception())))
+        return "log result"
+
+
+class Strict(Recorder):
+    def log(self, level, msg, *args, **kwargs):
+        return Recorder.log(self, level, msg, *args, **kwargs)
+
+
+class Failing(Recorder):
+    def log(self, *a, **kw):
+        Recorder.log(self, *a, **kw)
+        raise Raised("log failed")
+
+
+class Escaping(Recorder):
+    def log(self, *a, **kw):
+        Recorder.log(self, *a, **kw)
+        raise Escape("log escaped")
+
+
+class Truthy(Recorder):
+    def __bool__(self):
+        self.ctx.events.append(("bool", self.tag))
+        return True
+
+
+class Falsy(Recorder):
+    def __bool__(self):
+        self.ctx.events.append(("bool", self.tag))
+        return False
+
+
+class Swapping(Recorder):
+    def __bool__(self):
+        self.ctx.events.append(("bool", self.tag))
+        self.ctx.obj._logger = self.ctx.rec2
+        return True
+
+
+class BadBool(Recorder):
+    def __bool__(self):
+        raise Raised("bool failed")
+
+
+class Sized(Recorder):
+    def __len__(self):
+        self.ctx.events.append(("len", self.tag))
+        return 1
+
+
+class LogProperty(Recorder):
+    @property
+    def log(self):
+        """The method lookup runs before the options are unpacked: it may change them."""
+        self.ctx.events.append(("log attribute", self.tag))
+        if type(self.ctx.kwargs) is dict:
+            self.ctx.kwargs.pop("level", None)
+            self.ctx.kwargs["stack_info"] = False
+        return functools.partial(Recorder.log, self)
+
+
+class Reentrant(Recorder):
+    """Emits once more through the same object from inside the call."""
+    busy = False
+
+    def log(self, *a, **kw):
+        Recorder.log(self, *a, **kw)
+        if not self.busy:
+            self.busy = True
+            try:
+                self.ctx.obj.error("nested", 7, kwargs={"stacklevel": 1})
+            finally:
+                self.busy = False
+
+
+RECORDERS = {c.__name__: c for c in (Recorder, Strict, Failing, Escaping, Truthy, Falsy, Swapping,
+                                      BadBool, Sized, LogProperty, Reentrant)}
+PY_TRUTH = {"Truthy", "Falsy", "Swapping", "BadBool", "Sized"}   # truth test runs Python code
+
+
+# ---------------------------------------------------------------------------------------------
+# Message parts
+
+class StrSub(str):
+    def __str__(self):
+        return "<" + str.__str__(self) + ">"
+
+
+class PlainStrSub(str):
+    pass
+
+
+class GivesStrSub:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return PlainStrSub(self.text)
+
+
+class IntSub(int):
+    def __str__(self):
+        return "IntSub"
+
+
+class FloatSub(float):
+    pass
+
+
+class TupleSub(tuple):
+    pass
+
+
+class CtxPart:
+    def __init__(self, ctx, action):
+        self.ctx, self.action = ctx, action
+
+    def __str__(self):
+        self.action(self.ctx)
+        return self.action.__name__
+
+
+def _bad_value(ctx):
+    raise ValueError("part failed")
+
+
+def _bad_escape(ctx):
+    raise Escape("part escaped")
+
+
+def _swap(ctx):
+    ctx.obj._logger = ctx.rec2
+
+
+def _silence(ctx):
+    ctx.obj._logger = None
+
+
+def _clash(ctx):
+    if type(ctx.kwargs) is dict:
+        ctx.kwargs["level"] = 1
+
+
+def _reenter(ctx):
+    if not ctx.busy:
+        ctx.busy = True
+        try:
+            ctx.obj.warning("inner", 1.5, args=())
+        finally:
+            ctx.busy = False
+
+
+def _retype(ctx):
+    """The object's class gains a _logger property while the parts are being joined."""
+    if ctx.cls is not None and "_logger" not in vars(ctx.cls):
+        ctx.cls._logger = property(lambda self: ctx.rec2)
+
+
+class NonStr:
+    def __str__(self):
+        return 5
+
+
+# kinds whose str() runs no Python code, and kinds whose str() does
+C_KINDS = {"str", "int", "bool", "none", "float", "bigint", "plainsub", "floatsub", "bytes", "list"}
+PY_KINDS = {"strsub", "givessub", "intsub", "nonstr", "bad_value", "bad_escape", "swap", "silence",
+            "clash", "reenter", "retype"}
+
+
+def make_part(kind, value, ctx):
+    if kind in ("str", "int", "bool", "none", "float"):
+        return value
+    simple = {"bigint": lambda: 10 ** value, "plainsub": lambda: PlainStrSub(value),
+              "strsub": lambda: StrSub(value), "givessub": lambda: GivesStrSub(value),
+              "floatsub": lambda: FloatSub(value), "intsub": lambda: IntSub(value),
+              "bytes": lambda: value.encode("utf-8", "surrogatepass"), "list": lambda: [value, 1],
+              "nonstr": NonStr}
+    if kind in simple:
+        return simple[kind]()
+    return CtxPart(ctx, {"bad_value": _bad_value, "bad_escape": _bad_escape, "swap": _swap,
+                         "silence": _silence, "clash": _clash, "reenter": _reenter,
+                         "retype": _retype}[kind])
+
+
+TEXT = st.one_of(
+    st.text(st.characters(max_codepoint=0x7F), max_size=12),
+    st.text(st.characters(max_codepoint=0xFF), max_size=12),
+    st.text(st.characters(min_codepoint=0x80, max_codepoint=0xFF), min_size=1, max_size=6),
+    st.text(st.characters(max_codepoint=0xFFFF), max_size=8),
+    st.text(st.characters(min_codepoint=0x10000), min_size=1, max_size=4),
+)
+INTS = st.one_of(
+    st.integers(-1000, 1000),
+    st.sampled_from([0, -1, 2**63 - 1, 2**63, -2**63, -2**63 - 1, 2**64 - 1, 2**64, -2**64,
+                     10**18, 10**19]),
+    st.integers(),
+)
+FLOATS = st.one_of(
+    st.floats(),
+    st.sampled_from([float("nan"), float("inf"), float("-inf"), -0.0, 0.0, 1e300, -1e300,
+                     5e-324, 2.2250738585072014e-308 / 3, 0.1, 1e16, 123456789.125]),
+)
+SIMPLE_PART = st.one_of(
+    st.tuples(st.just("str"), TEXT),
+    st.tuples(st.just("int"), INTS),
+    st.tuples(st.just("bool"), st.booleans()),
+    st.tuples(st.just("none"), st.none()),
+    st.tuples(st.just("float"), FLOATS),
+)
+OTHER_PART = st.one_of(
+    st.tuples(st.sampled_from(["plainsub", "strsub", "givessub", "bytes", "list"]), TEXT),
+    st.tuples(st.just("bigint"), st.sampled_from([19, 20, 40, 5000])),   # 10**5000: str() raises
+    st.tuples(st.just("floatsub"), FLOATS),
+    st.tuples(st.just("intsub"), INTS),
+    st.tuples(st.sampled_from(["nonstr", "bad_value", "bad_escape", "swap", "silence", "clash",
+                               "reenter", "retype"]), st.none()),
+)
+PARTS = st.one_of(st.lists(SIMPLE_PART, max_size=20),
+                  st.lists(st.one_of(SIMPLE_PART, OTHER_PART), max_size=20))
+
+
+# ---------------------------------------------------------------------------------------------
+# Options and levels
+
+ARG_VALUE = st.one_of(st.integers(-5, 300), st.sampled_from(["%s", "a", "é", "%d"]), st.none(),
+                      FLOATS)
+ARGS = st.one_of(st.just(OMIT), st.just(OMIT), st.none(),
+                 st.tuples(st.sampled_from(["tuple"] * 6 + ["list", "tuplesub"]),
+                           st.lists(ARG_VALUE, max_size=3)))
+KW_ENTRIES = [("extra", {"user": "u"}), ("extra", {"user": "u"}), ("stacklevel", 2),
+              ("stacklevel", 0), ("exc_info", True), ("exc_info", EXC), ("exc_info", False),
+              ("stack_info", False), ("level", 5), ("msg", "m"), (1, "non-str key"),
+              (PlainStrSub("extra"), {"user": "v"}), ("unknown", 1)]
+KWARGS = st.one_of(st.just(OMIT), st.just(OMIT), st.none(),
+                   st.tuples(st.sampled_from(["dict"] * 6 + ["odict"]),
+                             st.lists(st.sampled_from(KW_ENTRIES), max_size=3,
+                                      unique_by=lambda e: e[0])))
+LEVELS = st.sampled_from([("int", 10), ("int", 20), ("int", 50), ("int", 0), ("int", -7),
+                          ("int", 2**70)] * 2
+                         + [("bool", True), ("float", 20.0), ("none", None), ("intsub", 20)])
+
+
+def make_args(desc):
+    if desc is OMIT or desc is None:
+        return desc
+    kind, values = desc
+    return {"tuple": tuple, "list": list, "tuplesub": TupleSub}[kind](values)
+
+
+def make_kwargs(desc):
+    if desc is OMIT or desc is None:
+        return desc
+    kind, entries = desc
+    return {"dict": dict, "odict": collections.OrderedDict}[kind](entries)
+
+
+def make_level(desc):
+    kind, value = desc
+    return IntSub(value) if kind == "intsub" else value
+
+
+# ---------------------------------------------------------------------------------------------
+# Logger objects
+
+def _override(ctx, tag, chain):
+    def _log(self, level, message, args=None, kwargs=None):
+        shown = (tuple(next((i for i, p in enumerate(ctx.parts) if p is m), None) for m in message)
+                 if type(message) in (tuple, list) else norm(message))
+        ctx.events.append(("_log", tag, norm(level), type(message).__name__, shown,
+                           "same" if args is ctx.args else norm(args),
+                           "same" if kwargs is ctx.kwargs else norm(kwargs)))
+        return chain(self, level, message, args, kwargs) if chain else tag + " result"
+    return _log
+
+
+def build(kind, impl, ctx, rec):
+    """The logger object of this kind for one implementation, and the class made for it (if any)."""
+    base, other = IMPLS[impl]
+
+    class Sub(base):
+        pass
+
+    cls = Sub
+    if kind in ("live", "disabled", "enabled_42", "shadow", "shadow_raw", "bare"):
+        cls = None
+        obj = base.__new__(base) if kind == "bare" else base()
+    elif kind == "other_type":
+        cls, obj = None, other.__new__(other)
+        base.__init__(obj)
+    elif kind == "namespace":
+        ns = types.SimpleNamespace(_logger=rec)
+        ns._log = functools.partial(base._log, ns)
+        return ns, None
+    elif kind in ("override", "override_super"):
+        def chain(self, *a):
+            return super(Sub, self)._log(*a)
+        Sub._log = _override(ctx, "override", chain if kind == "override_super" else None)
+        obj = Sub()
+    elif kind == "prop_py":
+        def get(self):
+            ctx.events.append(("get _logger",))
+            return ctx.stored
+
+        def put(self, value):
+            ctx.stored = value
+        Sub._logger = property(get, put)
+        obj = Sub()
+    elif kind == "prop_c":
+        # A getter that runs no Python code: next(ctx.reads, self), counted by what is left.
+        ctx.reads = iter([rec] * 64)
+        Sub._logger = property(functools.partial(next, ctx.reads))
+        return Sub.__new__(Sub), Sub
+    elif kind == "getattribute":
+        def __getattribute__(self, name):
+            if name.startswith("_log"):
+                ctx.events.append(("getattribute", name))
+            return object.__getattribute__(self, name)
+        Sub.__getattribute__ = __getattribute__
+        obj = Sub()
+    elif kind == "getattr":
+        def __getattr__(self, name):
+            ctx.events.append(("getattr", name))
+            if name == "_logger":
+                return rec
+            raise AttributeError(name)
+        Sub.__getattr__ = __getattr__
+        obj = Sub()
+        del obj._logger
+        return obj, Sub
+    elif kind == "class_attr":
+        Sub._logger = rec
+        obj = Sub()
+        del obj._logger
+        return obj, Sub
+    else:
+        obj = Sub()
+    if kind == "enabled_42":
+        obj.enable(42)
+    elif kind != "bare":
+        obj.enable(rec)
+    if kind == "disabled":
+        obj.disable()
+    elif kind == "shadow":
+        obj._log = _override(ctx, "shadow", None)
+    elif kind == "shadow_raw":
+        obj._log = base._log
+    return obj, cls
+
+
+OBJECTS = ["live"] * 6 + ["disabled", "enabled_42", "other_type", "sub", "override",
+           "override_super", "shadow", "shadow_raw", "prop_py", "prop_c", "prop_c", "prop_c", "getattribute",
+           "getattr", "class_attr", "bare", "namespace"]
+MUTATIONS = ["none", "disable", "swap", "shadow", "unshadow", "class_override", "class_restore",
+             "class_property"]
+
+
+def mutate(kind, obj, cls, ctx):
+    """A change between the warm-up call and the call compared after it."""
+    try:
+        if kind == "disable":
+            obj._logger = None
+        elif kind == "swap":
+            obj._logger = ctx.rec2
+        elif kind == "shadow":
+            obj._log = _override(ctx, "late shadow", None)
+        elif kind == "unshadow":
+            del obj._log
+        elif cls is None:
+            return
+        elif kind == "class_override":
+            cls._log = _override(ctx, "late override", None)
+        elif kind == "class_restore":
+            del cls._log
+        elif kind == "class_property":
+            def get(self):
+                ctx.events.append(("late get _logger",))
+                return ctx.rec2
+            cls._logger = property(get)
+    except AttributeError as exc:
+        ctx.events.append(("mutation failed", str(exc)))
+
+
+# ---------------------------------------------------------------------------------------------
+# Calls
+
+FORMS = (["bound"] * 8 + ["class", "base", "self_kw"] * 2 + ["log"] * 4 + ["log_kw", "log_base"] * 2
+         + ["unknown_kw", "message_kw", "no_self", "log_list", "log_dup", "log_many", "log_short"])
+
+
+def options(a, k, kwargs_first, dynamic):
+    items = [("args", a), ("kwargs", k)]
+    if kwargs_first:
+        items.reverse()
+    # dynamic: names made at run time (not the interned literals)
+    return {("".join(list(n)) if dynamic else n): v for n, v in items if v is not OMIT}
+
+
+def invoke(ex, obj, base, parts, a, k, level):
+    opts = options(a, k, ex["kwargs_first"], ex["dynamic"])
+    form, method = ex["form"], ex["method"]
+    if form == "bound":
+        return getattr(obj, method)(*parts, **opts)
+    if form == "class":
+        return getattr(type(obj), method)(obj, *parts, **opts)
+    if form == "base":
+        return getattr(base, method)(obj, *parts, **opts)
+    if form == "self_kw":
+        return getattr(base, method)(*parts, self=obj, **opts)
+    if form == "unknown_kw":
+        return getattr(obj, method)(*parts, bogus=1, **opts)
+    if form == "message_kw":
+        return getattr(obj, method)(*parts, message=tuple(parts), **opts)
+    if form == "no_self":
+        return getattr(base, method)(**opts)
+    message = tuple(parts)
+    positional = ([None if a is OMIT else a, k] if k is not OMIT else [a] if a is not OMIT else [])
+    if form == "log":
+        return obj._log(level, message, *positional)
+    if form == "log_kw":
+        return obj._log(level=level, message=message, **opts)
+    if form == "log_base":
+        return base._log(obj, level, message, **opts)
+    if form == "log_list":
+        return obj._log(level, list(parts), *positional)
+    if form == "log_dup":
+        return obj._log(level, message, level=level)
+    if form == "log_many":
+        return obj._log(level, message, None, None, None)
+    return obj._log(level)                                     # log_short
+
+
+def attempt(fn, in_handler):
+    """fn() as a caller sees it: result or exception, and the handled exception afterwards."""
+    def go():
+        try:
+            result = ("returned", norm(fn()))
+        except (Exception, Escape) as exc:
+            result = ("raised", type(exc), str(exc), norm(exc.__context__))
+        return result + (norm(sys.exception()),)
+    if not in_handler:
+        return go()
+    try:
+        raise Marker("outer")
+    except Marker:
+        return go()
+
+
+def run(impl, ex):
+    ctx = Ctx()
+    rec = RECORDERS[ex["logger"]]("first", ctx)
+    ctx.rec2 = Recorder("second", ctx)
+    ctx.stored = rec
+    obj, cls = build(ex["object"], impl, ctx, rec)
+    ctx.obj, ctx.cls = obj, cls
+    base = IMPLS[impl][0]
+    steps = []
+    for step in range(2 if ex["warm"] else 1):
+        first_event = len(ctx.events)
+        if step:
+            mutate(ex["mutation"], obj, cls, ctx)
+        ctx.parts = [make_part(kind, value, ctx) for kind, value in ex["parts"]]
+        ctx.args, ctx.kwargs = make_args(ex["args"]), make_kwargs(ex["kwargs"])
+        level = make_level(ex["level"])
+        left = operator.length_hint(ctx.reads)
+        outcome = attempt(lambda: invoke(ex, obj, base, ctx.parts, ctx.args, ctx.kwargs, level),
+                          ex["in_handler"])
+        steps.append((outcome, ctx.events[first_event:], left - operator.length_hint(ctx.reads)))
+    return steps
+
+
+BINDING_TEXT = re.compile(r"takes |missing |got an unexpected keyword|got multiple values|"
+                          r"keywords must be strings|has incorrect type")
+
+
+def same_outcome(got, want):
+    """Equal, except that binding and type-check errors are compared by class only."""
+    if got[0] == want[0] == "raised" and got[1] is want[1] is TypeError \
+            and BINDING_TEXT.search(got[2]) and BINDING_TEXT.search(want[2]):
+        return got[3:] == want[3:]
+    return got == want
+
+
+def python_may_run(ex):
+    """Whether Python code may run between the two reads of _logger (after the first)."""
+    return ex["logger"] in PY_TRUTH or any(kind in PY_KINDS for kind, _ in ex["parts"])
+
+
+EXAMPLE = st.fixed_dictionaries({
+    "object": st.sampled_from(OBJECTS), "logger": st.sampled_from(sorted(RECORDERS)),
+    "form": st.sampled_from(FORMS), "method": st.sampled_from(LEVEL_NAMES), "parts": PARTS,
+    "args": ARGS, "kwargs": KWARGS, "level": LEVELS, "kwargs_first": st.booleans(),
+    "dynamic": st.booleans(), "in_handler": st.booleans(), "warm": st.booleans(),
+    "mutation": st.sampled_from(MUTATIONS),
+})
+
+
+@settings(max_examples=4000, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(EXAMPLE)
+def test_emission_matches_reference(ex):
+    note(repr(ex))
+    got, want = run("module", ex), run("reference", ex)
+    for (g_out, g_events, g_reads), (w_out, w_events, w_reads) in zip(got, want, strict=True):
+        assert same_outcome(g_out, w_out), (g_out, w_out)
+        assert g_events == w_events
+        for event in g_events:
+            if event[0] == "log":
+                assert event[3][1] is str            # the text is an exact str
+        # The reference reads _logger twice on a live object. The module may read it once when
+        # the value came with no Python code run (a C-level getter here) and nothing between
+        # the two reads can run Python code either: then no one can tell the reads apart.
+        if ex["object"] == "prop_c" and w_reads == 2 and not python_may_run(ex):
+            assert g_reads in (1, 2)
+        else:
+            assert g_reads == w_reads
+
+
+# ---------------------------------------------------------------------------------------------
+# logging.<LEVEL> is read at each call
+
+class LevelsModule(types.ModuleType):
+    """A module class whose INFO is a property: counts up at each read."""
+    reads = 0
+
+    @property
+    def INFO(self):
+        LevelsModule.reads += 1
+        return 100 + LevelsModule.reads
+
+
+def _pair():
+    events = collections.defaultdict(list)
+
+    class Rec:
+        def __init__(self, impl):
+            self.impl = impl
+
+        def log(self, level, text, *args, **kwargs):
+            events[self.impl].append((type(level), level, text))
+
+    objects = {}
+    for impl in IMPLS:
+        objects[impl] = IMPLS[impl][0]()
+        objects[impl].enable(Rec(impl))
+    return objects, events
+
+
+def _call_both(objects, events, *parts):
+    outcome = {impl: attempt(lambda: obj.info(*parts), False) for impl, obj in objects.items()}
+    assert same_outcome(outcome["module"], outcome["reference"])
+    assert events["module"] == events["reference"]
+    return outcome["module"], events["module"][-1:] if outcome["module"][0] == "returned" else None
+
+
+DELETED = "<deleted>"
+
+
+@pytest.mark.parametrize("where", ["logging attribute", "module global", "builtins"])
+@pytest.mark.parametrize("value", [33, 2**80, True, "INFO", IntSub(20), None, DELETED])
+def test_level_rebinding_seen_on_next_call(monkeypatch, where, value):
+    objects, events = _pair()
+    for _ in range(3):                              # whatever can be cached is cached now
+        _call_both(objects, events, "warm")
+    with monkeypatch.context() as patch:
+        stand_in = types.ModuleType("logging")
+        stand_in.__dict__.update(vars(logging), INFO=value)
+        if where == "logging attribute":
+            if value is DELETED:
+                patch.delattr(logging, "INFO")
+            else:
+                patch.setattr(logging, "INFO", value)
+        else:
+            for namespace in (vars(log_main), globals()):
+                if where == "builtins" or value is DELETED:
+                    patch.delitem(namespace, "logging")
+                else:
+                    patch.setitem(namespace, "logging", stand_in)
+            if where == "builtins" and value is not DELETED:
+                patch.setattr(builtins, "logging", stand_in, raising=False)
+        outcome, last = _call_both(objects, events, "after")
+        if type(value) is int:
+            assert outcome[0] == "returned" and last == [(int, value, "after")]
+        elif value is DELETED:
+            assert outcome[:2] == ("raised", NameError if where != "logging attribute"
+                                   else AttributeError)
+        else:
+            assert outcome[0] == "raised" and outcome[1] is TypeError   # refused by _log's check
+    _, last = _call_both(objects, events, "restored")
+    assert last == [(int, logging.INFO, "restored")]
+
+
+def test_level_changes_without_dict_writes_are_seen(monkeypatch):
+    """A module's class swapped for one with a property: no namespace or module dict changes."""
+    objects, events = _pair()
+    stand_in = types.ModuleType("logging")
+    stand_in.__dict__.update(vars(logging))
+    monkeypatch.setattr(log_main, "logging", stand_in)
+    monkeypatch.setitem(globals(), "logging", stand_in)
+    for _ in range(3):
+        _call_both(objects, events, "plain")
+    stand_in.__class__ = LevelsModule
+    try:
+        objects["module"].info("a")
+        objects["reference"].info("b")
+        objects["module"].info("c")
+        assert [e[1:] for e in events["module"][-2:]] == [(101, "a"), (103, "c")]
+        assert [e[1:] for e in events["reference"][-1:]] == [(102, "b")]
+    finally:
+        stand_in.__class__ = types.ModuleType
+    events.clear()
+    _call_both(objects, events, "plain again")
+    assert events["module"][-1] == (int, logging.INFO, "plain again")
+
+
+# ---------------------------------------------------------------------------------------------
+# Instance-dict lookups that run Python code: a key whose hash equals that of an attribute name
+# and whose __eq__ is Python code runs at every lookup of that name in the instance dict.
+
+def _colliding_key_run(base, scenario):
+    compares = []
+    first, second = Recorder("first", Ctx()), Recorder("second", Ctx())
+    name = "_logger" if scenario == "second read of _logger" else "_log"
+
+    class Key(str):
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            compares.append(other)
+            if scenario == "failing lookup of _log" and len(compares) == 1:
+                raise LookupError("first comparison")
+            if scenario == "second read of _logger" and len(compares) == 2:
+                obj.__dict__["_logger"] = second
+            return str.__eq__(self, other)
+
+    obj = base.__new__(base)
+    obj.__dict__[Key("key")] = None                 # probed before the attributes set after it
+    base.__init__(obj)
+    obj.enable(first)
+    if scenario == "shadowing _log":
+        obj._log = lambda *received: compares.append("shadow called")
+    compares.clear()
+    outcome = attempt(lambda: obj.info("x"), False)
+    return outcome, compares, first.ctx.events, second.ctx.events
+
+
+@pytest.mark.parametrize("scenario", [
+    pytest.param("second read of _logger", marks=pytest.mark.xfail(strict=True, reason=(
+        "the instance-dict read of _logger is taken as running no Python code, so the second "
+        "read is skipped although it runs the key's __eq__ (and here changes the logger)"))),
+    pytest.param("failing lookup of _log", marks=pytest.mark.xfail(strict=True, reason=(
+        "an exception from the instance-dict test for _log is cleared and the lookup repeated, "
+        "so the exception is lost"))),
+    pytest.param("shadowing _log", marks=pytest.mark.xfail(strict=True, reason=(
+        "an instance attribute _log is looked up twice (the shortcut test, then the lookup)"))),
+])
+def test_colliding_instance_dict_key(scenario):
+    got = _colliding_key_run(log_main._LogBase, scenario)
+    want = _colliding_key_run(Reference, scenario)
+    assert got == want
