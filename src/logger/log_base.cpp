@@ -145,14 +145,11 @@ static Ref join_simple_parts(PyObject* const* parts, Py_ssize_t nparts) {
 
 // The parts joined by single spaces, each turned into text by str(); a lone
 // exact str is used as it is.
-// `quiet` tells whether no str() was called (no Python code ran).
-static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts, bool* quiet) {
-    *quiet = true;
+static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
     if (nparts == 0) return Ref::borrow(S.empty);
     if (nparts == 1 && PyUnicode_CheckExact(parts[0])) return Ref::borrow(parts[0]);
     Ref joined = join_simple_parts(parts, nparts);
     if (joined || PyErr_Occurred()) return joined;
-    *quiet = false;
     if (nparts == 1) {
         // As a join of one item: the text of a str subclass comes out as an exact str.
         Ref text = Ref::steal(PyObject_Str(parts[0]));
@@ -208,32 +205,22 @@ static int instance_value(PyObject* self, PyObject* name, PyObject** value) {
 }
 
 // self.<name> for an attribute the class does not define (like _logger).
-// `plain` tells whether the value came from the instance dictionary alone, a
-// read that runs no Python code.
-static Ref read_instance_attr(PyObject* self, PyObject* name, ClassLookup& cache, bool* plain = nullptr) {
+static Ref read_instance_attr(PyObject* self, PyObject* name, ClassLookup& cache) {
     PyTypeObject* tp = Py_TYPE(self);
     if (cache.hit(tp) || (cache.learn(tp, name) == nullptr && cache.hit(tp))) {
         if (!cache.found) {
             PyObject* value = nullptr;
             int rc = instance_value(self, name, &value);
-            if (rc > 0) {
-                if (plain) *plain = true;
-                return Ref::steal(value);
-            }
+            if (rc > 0) return Ref::steal(value);
             if (rc == -1) return Ref();
         }
     }
     return Ref::steal(PyObject_GetAttr(self, name));
 }
 
-// Whether the truth test of an object of this type runs no Python code.
-static bool plain_truth(PyTypeObject* tp) {
-    return (!tp->tp_as_number || !tp->tp_as_number->nb_bool) && (!tp->tp_as_mapping || !tp->tp_as_mapping->mp_length) &&
-           (!tp->tp_as_sequence || !tp->tp_as_sequence->sq_length);
-}
+
 
 static ClassLookup logger_lookup;
-static ClassLookup logger_lookup_again;
 
 // The keyword names of an options dict, as a tuple. Callers tend to pass the
 // same option names call after call, so the last tuple is reused when the
@@ -317,22 +304,17 @@ static Ref call_log(PyObject* logger, PyObject* level, PyObject* text, PyObject*
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
                PyObject* kwargs) {
-    bool untouched = false;
-    Ref logger = read_instance_attr(self, S._logger, logger_lookup, &untouched);
+    Ref logger = read_instance_attr(self, S._logger, logger_lookup);
     if (!logger) return nullptr;
-    untouched = untouched && plain_truth(Py_TYPE(logger.get()));
     int live = PyObject_IsTrue(logger.get());
     if (live <= 0) return live < 0 ? nullptr : Py_NewRef(Py_None);
 
     // Building and emitting never raise an Exception to the caller; the
     // caller's handled exception is untouched because nothing is handled here.
-    bool quiet_join = false;
-    Ref text = join_parts(parts, nparts, &quiet_join);
+    Ref text = join_parts(parts, nparts);
     Ref result;
     if (text) {
-        // self._logger is read again for the call. When nothing since the first
-        // read could have run Python code, the second read is the first one.
-        if (!(untouched && quiet_join)) logger = read_instance_attr(self, S._logger, logger_lookup_again);
+        logger = read_instance_attr(self, S._logger, logger_lookup);  // read again for the call
         if (logger) result = call_log(logger.get(), level, text.get(), args, kwargs);
     }
     if (!result && swallow_exception() < 0) return nullptr;
@@ -344,20 +326,23 @@ static PyObject* log_body(Function*, PyObject* const* a) {
     return emit(a[0], a[1], &PyTuple_GET_ITEM(message, 0), PyTuple_GET_SIZE(message), a[3], a[4]);
 }
 
-// Whether self._log is this module's _log, found on the class and not
-// shadowed by the instance; the common case, answered without a lookup.
+// self._log through the instance, as generic attribute lookup finds it, for
+// a class whose `_log` is this module's function (a non-data descriptor): the
+// instance's own `_log` if it has one, else the function, unbound. Returns 1
+// with *found set, 0 when the shortcut does not apply, -1 on error.
 static ClassLookup log_lookup;
 
-static bool own_log_method(PyObject* self) {
+static int find_log_method(PyObject* self, PyObject** found, int* unbound) {
     PyTypeObject* tp = Py_TYPE(self);
-    if (!log_lookup.hit(tp) && !(log_lookup.learn(tp, S._log), log_lookup.hit(tp))) return false;
-    if (!log_lookup.found || !is_function_of(log_lookup.found, &log_spec)) return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
-    if (!dictptr) return false;
-    if (!*dictptr) return true;
-    int shadowed = PyDict_Contains(*dictptr, S._log);
-    if (shadowed < 0) PyErr_Clear();
-    return shadowed == 0;
+    if (!log_lookup.hit(tp) && !(log_lookup.learn(tp, S._log), log_lookup.hit(tp))) return 0;
+    if (!log_lookup.found || !is_function_of(log_lookup.found, &log_spec)) return 0;
+    PyObject* own = nullptr;
+    int rc = instance_value(self, S._log, &own);
+    if (rc == -2) return 0;
+    if (rc < 0) return -1;
+    *unbound = rc == 0;
+    *found = rc ? own : Py_NewRef(log_lookup.found);
+    return 1;
 }
 
 // The shared body of debug/info/warning/error/critical. `message` is the
@@ -367,11 +352,10 @@ static PyObject* level_call(PyObject* level_name, AttrCache& cache, PyObject* se
                             PyObject* message, PyObject* args, PyObject* kwargs) {
     // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
     PyObject* found = nullptr;
-    int unbound;
-    if (own_log_method(self)) {
-        found = Py_NewRef(log_lookup.found);
-        unbound = 1;
-    } else {
+    int unbound = 0;
+    const int shortcut = find_log_method(self, &found, &unbound);
+    if (shortcut < 0) return nullptr;
+    if (shortcut == 0) {
         unbound = _PyObject_GetMethod(self, S._log, &found);
         if (!found) return nullptr;
     }
