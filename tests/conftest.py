@@ -1,6 +1,5 @@
 """Shared fixtures: unique logger names and a clean slate after each test."""
 import itertools
-import logging
 import os
 import subprocess
 import sys
@@ -33,6 +32,23 @@ def _isolate(tmp_path, monkeypatch):
     if lock is not None and hasattr(lock, "locked") and lock.locked():
         lock.release()
         pytest.fail("_LOCK was left held")
+
+
+@pytest.fixture
+def make(unique_name):
+    """Builds _SetLogger objects with fresh names; closes their handlers afterwards."""
+    made = []
+
+    def build(*args, **kwargs):
+        obj = log_main._SetLogger(f"{unique_name}_{len(made)}", *args, **kwargs)
+        made.append(obj)
+        return obj
+
+    yield build
+    for obj in made:
+        for handler in list(obj._logger.handlers):
+            obj._logger.removeHandler(handler)
+            handler.close()
 
 
 def run_python(code, env=None, timeout=120):

@@ -4,7 +4,6 @@ import json
 import logging
 import os
 import textwrap
-import traceback
 
 import pytest
 

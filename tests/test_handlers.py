@@ -14,23 +14,6 @@ import log_main
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
 
 
-@pytest.fixture
-def make(unique_name):
-    """Builds _SetLogger objects with fresh names; closes their handlers afterwards."""
-    made = []
-
-    def build(*args, **kwargs):
-        obj = log_main._SetLogger(f"{unique_name}_{len(made)}", *args, **kwargs)
-        made.append(obj)
-        return obj
-
-    yield build
-    for obj in made:
-        for handler in list(obj._logger.handlers):
-            obj._logger.removeHandler(handler)
-            handler.close()
-
-
 def read(path):
     with open(path, encoding="utf-8") as f:
         return f.read()

@@ -10,23 +10,6 @@ ATTRS = ["name", "file", "handler_type", "file_level", "console", "console_level
          "_file_handler", "_console_handler", "_handler_filter"]
 
 
-@pytest.fixture
-def make(unique_name):
-    """Builds _SetLogger objects with fresh names; closes their handlers afterwards."""
-    made = []
-
-    def build(*args, **kwargs):
-        obj = log_main._SetLogger(f"{unique_name}_{len(made)}", *args, **kwargs)
-        made.append(obj)
-        return obj
-
-    yield build
-    for obj in made:
-        for handler in list(obj._logger.handlers):
-            obj._logger.removeHandler(handler)
-            handler.close()
-
-
 @pytest.mark.parametrize("known_as", ["logger", "placeholder"])
 def test_known_name_refused(unique_name, known_as):
     if known_as == "logger":
