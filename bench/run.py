@@ -172,30 +172,27 @@ def check_emits(logger, call, message, **attrs):
 # ---------------------------------------------------------------------------------------------
 # Scenarios
 
-def scenario_1(cfg):
-    obj = quiet_object()
+def msg_42_sides(obj):
+    """obj.info("msg", 42), logger.log(INFO, "msg 42") and the facade, checked to emit alike."""
     logger, facade = obj._logger, PyLogger(obj._logger)
     for call in (lambda: obj.info("msg", 42), lambda: logger.log(logging.INFO, "msg 42"),
                  lambda: facade.info("msg", 42)):
         check_emits(logger, call, "msg 42")
-    sides = [Side('call("msg", 42)', call=obj.info),
-             Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO),
-             Side('call("msg", 42)', call=facade.info)]
-    yield run_calls("1", "record dropped by handler level", ("<=", 1.03), sides, cfg)
+    return [Side('call("msg", 42)', call=obj.info),
+            Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO),
+            Side('call("msg", 42)', call=facade.info)]
+
+
+def scenario_1(cfg):
+    obj = quiet_object()
+    yield run_calls("1", "record dropped by handler level", ("<=", 1.03), msg_42_sides(obj), cfg)
 
 
 def scenario_2(cfg):
     with tempfile.TemporaryDirectory(prefix="log_main_bench") as tmp:
         path = os.path.join(tmp, "bench.log")
         obj = log_main.OsprelLog(unique("file"), file=path, handler_type="file", console=False)
-        logger, facade = obj._logger, PyLogger(obj._logger)
-        for call in (lambda: obj.info("msg", 42), lambda: logger.log(logging.INFO, "msg 42"),
-                     lambda: facade.info("msg", 42)):
-            check_emits(logger, call, "msg 42")
-        sides = [Side('call("msg", 42)', call=obj.info),
-                 Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO),
-                 Side('call("msg", 42)', call=facade.info)]
-        row = run_calls("2", "record written to a file", ("<=", 1.02), sides, cfg)
+        row = run_calls("2", "record written to a file", ("<=", 1.02), msg_42_sides(obj), cfg)
         obj.close()
         with open(path, encoding="utf-8") as f:
             lines = sum(1 for line in f if line.endswith(" - INFO - msg 42\n"))

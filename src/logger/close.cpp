@@ -22,21 +22,25 @@ static int close_quietly(PyObject* handler) {
     return call_method(handler, S.close, {}) || swallow_exception() > 0 ? 0 : -1;
 }
 
-// The capture entry of `registry.get(name)` under `key`, or null with no error.
-static Ref capture_entry(PyObject* name, PyObject* key, bool by_membership) {
+// `_CAPTURES[name][key]` when `name in _CAPTURES and key in _CAPTURES[name]`;
+// null when absent (no exception) or on error (exception set).
+static Ref listed_capture_entry(PyObject* name, PyObject* key) {
     Ref captures = global(S._CAPTURES);
     if (!captures) return Ref();
-    if (by_membership) {
-        // `name in _CAPTURES and key in _CAPTURES[name]`
-        int has = PySequence_Contains(captures.get(), name);
-        if (has <= 0) return Ref();
-        Ref layers = Ref::steal(PyObject_GetItem(captures.get(), name));
-        if (!layers) return Ref();
-        has = PySequence_Contains(layers.get(), key);
-        if (has <= 0) return Ref();
-        return Ref::steal(PyObject_GetItem(layers.get(), key));
-    }
-    // `capture = _CAPTURES.get(name)`, then `capture.get(key)`, each tested for truth.
+    int has = PySequence_Contains(captures.get(), name);
+    if (has <= 0) return Ref();
+    Ref layers = Ref::steal(PyObject_GetItem(captures.get(), name));
+    if (!layers) return Ref();
+    has = PySequence_Contains(layers.get(), key);
+    if (has <= 0) return Ref();
+    return Ref::steal(PyObject_GetItem(layers.get(), key));
+}
+
+// `_CAPTURES.get(name)`, then its `.get(key)`, each tested for truth; null
+// when either is falsy (no exception) or on error (exception set).
+static Ref truthy_capture_entry(PyObject* name, PyObject* key) {
+    Ref captures = global(S._CAPTURES);
+    if (!captures) return Ref();
     Ref layers = call_method(captures.get(), S.get, {name});
     if (!layers) return Ref();
     int truth = PyObject_IsTrue(layers.get());
@@ -50,7 +54,7 @@ static Ref capture_entry(PyObject* name, PyObject* key, bool by_membership) {
 
 // The working list of handler ids saved for the layer (a copy), or [].
 static Ref saved_handler_ids(PyObject* name, PyObject* key) {
-    Ref entry = capture_entry(name, key, true);
+    Ref entry = listed_capture_entry(name, key);
     if (!entry) return PyErr_Occurred() ? Ref() : Ref::steal(PyList_New(0));
     Ref empty = Ref::steal(PyList_New(0));
     if (!empty) return Ref();
@@ -145,7 +149,7 @@ static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
 static int restore_handlers(PyObject* logger, PyObject* name, PyObject* key, PyObject* handler_ids) {
     Ref config = Ref::steal(PyList_New(0));
     if (!config) return -1;
-    Ref entry = capture_entry(name, key, false);
+    Ref entry = truthy_capture_entry(name, key);
     if (entry) {
         Ref fallback = Ref::steal(PyList_New(0));
         if (!fallback) return -1;

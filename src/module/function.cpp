@@ -152,8 +152,17 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     Function* f = reinterpret_cast<Function*>(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == f->npos && (!kwnames || !PyTuple_GET_SIZE(kwnames)) && f->varargs_index < 0 &&
+        f->varkw_index < 0) {
+        // Every parameter given by position: the arguments are already bound.
+        if (check_types(f, args) < 0) return nullptr;
+        PyObject* result = f->spec->body(f, args);
+        if (!result) add_traceback(f);
+        return result;
+    }
     Bound bound;
-    int rc = bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+    int rc = bind(f, args, nargs, kwnames, bound);
     if (rc == 0) rc = check_types(f, bound.v);
     if (rc < 0) {
         if (rc == -1) add_traceback(f);

@@ -115,7 +115,4 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 // super(<class of f>, self)
 Ref super_of(Function* f, PyObject* self);
 
-// The positional-count TypeError.
-void raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given);
-
 }  // namespace log_main

@@ -46,6 +46,10 @@ int expect_type(PyObject* value, PyTypeObject* type, const char* type_name) {
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
     // Slot 0 stays free so callees may use PY_VECTORCALL_ARGUMENTS_OFFSET.
     PyObject* stack[9] = {nullptr};
+    if (args.size() > 7) {
+        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
+        return Ref();
+    }
     size_t n = 0;
     stack[1 + n++] = obj;
     for (PyObject* a : args) stack[1 + n++] = a;

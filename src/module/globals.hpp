@@ -62,7 +62,6 @@ namespace log_main {
     X(log, "log")                                           \
     X(md5, "md5")                                           \
     X(update, "update")                                     \
-    X(encode, "encode")                                     \
     X(encoding, "encoding")                                 \
     X(hexdigest, "hexdigest")                               \
     X(path, "path")                                         \
@@ -130,7 +129,6 @@ namespace log_main {
     X(__prepare__, "__prepare__")                           \
     X(__module__, "__module__")                             \
     X(__qualname__, "__qualname__")                         \
-    X(__name__, "__name__")                                 \
     X(__spec__, "__spec__")                                 \
     X(_initializing, "_initializing")                       \
     X(root, "root")                                         \
@@ -140,7 +138,6 @@ namespace log_main {
     X(utf_8, "utf-8")                                       \
     X(mode_a, "a")                                          \
     X(midnight, "midnight")                                 \
-    X(dot, ".")                                             \
     X(space, " ")                                           \
     X(dot_log, ".log")                                      \
     X(empty, "")                                            \

@@ -50,21 +50,12 @@ static PyObject* md5_body(Function*, PyObject* const* a) {
     return digest.release();
 }
 
-// The common call, one exact str by position, goes straight to the body.
-static PyObject* md5_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames || !PyUnicode_CheckExact(args[0]))
-        return function_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = md5_body(nullptr, args);
-    if (!result) add_traceback(reinterpret_cast<Function*>(callable));
-    return result;
-}
-
 static const Param md5_params[] = {
     {"text", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
 };
 
 const FunctionSpec md5_spec = {
-    "_md5", "_md5", "log_main._md5", "_md5(unicode text: str) -> str", "str", md5_params, 1, md5_body, 40, md5_entry,
+    "_md5", "_md5", "log_main._md5", "_md5(unicode text: str) -> str", "str", md5_params, 1, md5_body, 40,
 };
 
 }  // namespace log_main

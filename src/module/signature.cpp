@@ -5,7 +5,7 @@
 
 namespace log_main {
 
-void raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given) {
+static void raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word,
                  expected, expected == 1 ? "" : "s", given);
 }
