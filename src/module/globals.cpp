@@ -110,8 +110,16 @@ int watchers_init() {
     return 0;
 }
 
+uint64_t watched_epoch() { return watch_epoch; }
+
+bool watch_dict(PyObject* dict) { return watcher_id >= 0 && PyDict_Watch(watcher_id, dict) == 0; }
+
 Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) {
     if (cache.epoch == watch_epoch && Py_IS_TYPE(cache.module, &PyModule_Type)) return Ref::borrow(cache.value);
+    // The epoch is taken before anything is read: whatever runs while the
+    // values are read or the old ones are dropped (a __del__ that rebinds the
+    // constant) moves it on, and the next call reads again.
+    const uint64_t epoch = watch_epoch;
     Ref mod = global(module_name);
     if (!mod) return Ref();
     Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
@@ -119,23 +127,29 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     // Cache only what two dict reads explain: the module from the namespace and
     // the constant from a plain module's dict (a module type has no data
     // descriptor of that name).
-    PyObject* in_ns = nullptr;
-    PyObject* in_mod = nullptr;
-    PyObject* mod_dict = PyModule_GetDict(mod.get());
-    if (PyDict_GetItemRef(M.ns, module_name, &in_ns) < 0 || PyDict_GetItemRef(mod_dict, name, &in_mod) < 0) {
-        Py_XDECREF(in_ns);
+    Ref mod_dict = Ref::borrow(PyModule_GetDict(mod.get()));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(M.ns, module_name, &found) < 0) {
         PyErr_Clear();
         return value;
     }
-    const bool explained = in_ns == mod.get() && in_mod == value.get();
-    Py_XDECREF(in_ns);
-    Py_XDECREF(in_mod);
-    if (explained && PyDict_Watch(watcher_id, M.ns) == 0 && PyDict_Watch(watcher_id, mod_dict) == 0) {
-        Py_XSETREF(cache.value, Py_NewRef(value.get()));
-        Py_XSETREF(cache.module, Py_NewRef(mod.get()));
-        cache.epoch = watch_epoch;
+    Ref in_ns = Ref::steal(found);
+    found = nullptr;
+    if (PyDict_GetItemRef(mod_dict.get(), name, &found) < 0) {
+        PyErr_Clear();
+        return value;
     }
-    PyErr_Clear();
+    Ref in_mod = Ref::steal(found);
+    if (in_ns.get() != mod.get() || in_mod.get() != value.get() || !watch_dict(M.ns) || !watch_dict(mod_dict.get())) {
+        PyErr_Clear();
+        return value;
+    }
+    // The old values leave the cache last, after it records what it holds.
+    Ref old_value = Ref::steal(cache.value);
+    Ref old_module = Ref::steal(cache.module);
+    cache.value = Py_NewRef(value.get());
+    cache.module = Py_NewRef(mod.get());
+    cache.epoch = epoch;
     return value;
 }
 

@@ -5,13 +5,8 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "module/private_api.hpp"
 #include "module/ref.hpp"
-
-// Method lookup without a bound-method object (what PyObject_VectorcallMethod
-// does internally): 1 and the plain function when the attribute is a method
-// descriptor found on the type, 0 and the attribute value otherwise, 0 and
-// null on error.
-extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 
 namespace log_main {
 
@@ -228,6 +223,12 @@ struct AttrCache {
 Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache);
 inline Ref logging_level(PyObject* name, AttrCache& cache) { return cached_global_attr(S.logging, name, cache); }
 int watchers_init();
+
+// The dict watcher behind these caches, for other caches of module-level
+// state: the epoch moves on every change of a watched dict; watch_dict()
+// starts watching one (false when no watcher slot was available).
+uint64_t watched_epoch();
+bool watch_dict(PyObject* dict);
 
 // callable(**options): keyword arguments only, from a dict.
 Ref call_with_options(PyObject* callable, PyObject* options);

@@ -1,0 +1,47 @@
+// The interpreter internals this module relies on, behind plain functions.
+//
+// Everything here is CPython 3.13 specific (the package requires 3.13 and is
+// built against the headers of the interpreter that runs it). Only
+// private_api.cpp includes internal headers; the rest of the module sees these
+// declarations and nothing else of the interpreter's private side.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// Method lookup without a bound-method object (what PyObject_VectorcallMethod
+// does internally): 1 and the plain function when the attribute is a method
+// descriptor found on the type, 0 and the attribute value otherwise, 0 and
+// null on error. Exported by the interpreter, declared by no public header.
+extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+
+namespace log_main::priv {
+
+// The attribute values of an instance that keeps them inline, in the shared
+// key layout of its class: the values array (a null slot is an attribute the
+// instance does not have) and, in *keys, the layout it is indexed by. Null when
+// the instance keeps its attributes any other way (a dictionary of its own, a
+// replaced __dict__, keys that are not exact str, no layout at all).
+PyObject* const* inline_values(PyObject* obj, const void** keys);
+
+// The class's shared key layout (null when it has none). Layouts only grow:
+// an index found in one stays valid for as long as the layout lives, which is
+// as long as the class holds it.
+const void* shared_keys(PyTypeObject* type);
+Py_ssize_t shared_keys_size(const void* keys);
+// Index of `name` (an exact str) in the layout, or -1.
+Py_ssize_t shared_keys_index(const void* keys, PyObject* name);
+
+// Whether any audit hook (C or Python level) is installed: with one, calls such
+// as sys._getframe are observable.
+bool audit_hooks_installed(PyThreadState* ts);
+
+}  // namespace log_main::priv
+
+namespace log_main::priv {
+
+// A dict's version: it changes with every change of the dict, and no two
+// dicts share one, so (dict, version) names one unchanged state of one dict.
+uint64_t dict_version(PyObject* dict);
+
+}  // namespace log_main::priv
