@@ -18,11 +18,6 @@ def unique_name():
     return f"t{next(_counter)}_{uuid.uuid4().hex[:8]}"
 
 
-@pytest.fixture
-def fresh_name(unique_name):
-    return unique_name
-
-
 @pytest.fixture(autouse=True)
 def _isolate(tmp_path, monkeypatch):
     """Each test runs in its own directory and leaves the module lock free."""
@@ -60,8 +55,13 @@ def run_python(code, env=None, timeout=120):
                           env=full_env, timeout=timeout)
 
 
-def close_quietly(obj):
-    try:
-        obj.close()
-    except KeyError:
-        pass
+class Tracer:
+    """Stands in for a module: records each attribute fetched, then delegates."""
+
+    def __init__(self, label, target, events, extra=None):
+        object.__setattr__(self, "_t", (label, target, events, extra or {}))
+
+    def __getattr__(self, name):
+        label, target, events, extra = object.__getattribute__(self, "_t")
+        events.append(f"{label}.{name}")
+        return extra[name] if name in extra else getattr(target, name)

@@ -12,7 +12,7 @@ import types
 import pytest
 
 import log_main
-from conftest import close_quietly, run_python
+from conftest import run_python
 
 M = log_main
 FUNCTION = type(M._md5)
@@ -123,7 +123,7 @@ def test_file_name_function(tmp_path, unique_name):
             assert str(info.value) == f"lambda() takes exactly 1 positional argument ({given} given)"
             assert module_entries(info.value) == ["log_main._LogBase._create_file_handler.lambda"]
     finally:
-        close_quietly(obj)
+        obj.close()
 
 
 # ---------------------------------------------------------------- binding
@@ -393,7 +393,7 @@ def test_module_globals_are_looked_up_at_each_call(monkeypatch, unique_name):
 @pytest.mark.parametrize("name, call, entry", [
     ("hashlib", lambda _: M._md5("a"), "_md5"),
     ("logging", lambda _: SILENT.warning("a"), "_LogBase.warning"),
-    ("_LOCK", lambda n: close_quietly(M.OsprelLog(n)), "OsprelLog.__new__"),
+    ("_LOCK", lambda n: M.OsprelLog(n).close(), "OsprelLog.__new__"),
 ])
 def test_missing_module_global(monkeypatch, unique_name, name, call, entry):
     value = getattr(M, name)

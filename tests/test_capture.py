@@ -111,6 +111,8 @@ def test_take_over_records_every_handler(unique_name, tmp_path):
 @pytest.mark.parametrize("when, interval, expected", [
     ("S", 5, 5), ("M", 3, 3), ("H", 2, 2), ("D", 2, 2), ("midnight", 1, 1), ("W3", 1, 1),
     ("W0", 2, 2),
+    # A float interval that divides exactly is recorded as an int as well.
+    ("H", 2.0, 2), ("M", 3.0, 3), ("W2", 1.0, 1), ("MIDNIGHT", 2.0, 2),
 ])
 def test_time_rotating_interval_is_recorded_in_units(unique_name, tmp_path, when, interval,
                                                      expected):

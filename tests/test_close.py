@@ -120,6 +120,20 @@ def test_module_time_rotating_handler_is_rebuilt(unique_name, tmp_path):
     assert "back" in (tmp_path / "app.log").read_text(encoding="utf-8")
 
 
+def test_rebuilt_time_rotating_handler_keeps_its_namer(unique_name, tmp_path):
+    # The module's own "timerotating" handler is taken over and given back: the
+    # rebuilt handler still names rotated files app.<date>.log.
+    path = str(tmp_path / "app.log")
+    bottom = OsprelLog(unique_name, file=path, handler_type="timerotating", console=False)
+    namer = bottom._file_handler.namer
+    top = OsprelLog(unique_name, file=str(tmp_path / "other.log"), console=False, rehandler=True)
+    top.close()
+    (rebuilt,) = logging.getLogger(unique_name).handlers
+    assert rebuilt is not bottom._file_handler and rebuilt.namer is namer
+    assert rebuilt.namer(path + ".2024-05-01") == str(tmp_path / "app.2024-05-01.log")
+    bottom.close()
+
+
 @pytest.mark.parametrize("cls", [logging.FileHandler, RotatingFileHandler])
 @pytest.mark.parametrize("mode, rebuilt_mode", [("w", "a"), ("w+", "a+")])
 def test_restore_never_truncates(unique_name, tmp_path, cls, mode, rebuilt_mode):
@@ -195,6 +209,34 @@ def test_close_on_a_lower_layer_unwinds_the_top(unique_name):
     assert unique_name not in _CAPTURES
     layer1.close()
     assert unique_name not in _LOGGERS
+
+
+def test_close_reads_the_layer_registry_again_after_the_sweep(unique_name, monkeypatch):
+    obj = OsprelLog(unique_name, console=True)
+    monkeypatch.setattr(log_main, "_LOGGERS", log_main._LOGGERS)  # restored afterwards
+    original = log_main._LOGGERS
+    disabled = []
+
+    class Stand:
+        def disable(self):
+            disabled.append(self)
+
+    stand = Stand()
+
+    class Rebinding(logging.Handler):
+        def emit(self, record):
+            pass
+
+        def close(self):
+            log_main._LOGGERS = {unique_name: {1: stand}}
+            super().close()
+
+    logging.getLogger(unique_name).addHandler(Rebinding())
+    obj.close()
+    assert disabled == [stand]
+    assert unique_name not in log_main._LOGGERS
+    assert original[unique_name] == {1: obj}
+    original.pop(unique_name)
 
 
 # -- names without layers -----------------------------------------------------------------------

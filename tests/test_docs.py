@@ -21,6 +21,7 @@ def plain_env(**extra):
     return env
 
 
+@pytest.mark.slow
 def test_demo_shows_colours_rotates_takes_over_and_gives_back(tmp_path):
     result = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], cwd=tmp_path,
                             env=plain_env(), capture_output=True, text=True, timeout=60)

@@ -1,14 +1,17 @@
 """Logger object state, emission through _log and the level methods, level setters."""
 import inspect
 import io
+import json
 import logging
 import sys
+import textwrap
 import traceback
 import types
 
 import pytest
 
 import log_main
+from conftest import run_python
 
 LEVELS = [("debug", logging.DEBUG), ("info", logging.INFO), ("warning", logging.WARNING),
           ("error", logging.ERROR), ("critical", logging.CRITICAL)]
@@ -92,6 +95,38 @@ def test_parts_joined_with_single_spaces(live, parts, text, via):
         obj.info(*parts, args=None, kwargs=None)
     [rec] = records
     assert rec.levelno == logging.INFO and rec.msg == text and type(rec.msg) is str
+
+
+class Marked(str):
+    def __str__(self):
+        return "marked"
+
+
+class GivesMarked:
+    """A part whose str() returns an instance of a str subclass."""
+
+    def __str__(self):
+        return Marked("plain")
+
+
+@pytest.mark.parametrize("parts, text", [
+    ((GivesMarked(),), "plain"),
+    ((GivesMarked(), GivesMarked()), "plain plain"),
+    (("a", GivesMarked()), "a plain"),
+])
+@pytest.mark.parametrize("emit", [
+    lambda obj, parts: obj.info(*parts),
+    lambda obj, parts: log_main._LogBase.error(obj, *parts),
+    lambda obj, parts: obj._log(logging.WARNING, parts),
+], ids=["method", "through-class", "_log"])
+def test_text_is_exact_str_when_str_returns_a_subclass(unique_name, tmp_path, parts, text, emit):
+    obj = log_main.OsprelLog(unique_name, file=str(tmp_path / "x.log"), console=False)
+    records = Sink()
+    logging.getLogger(unique_name).addHandler(records)
+    emit(obj, parts)
+    (record,) = records.records
+    assert type(record.msg) is str
+    assert record.getMessage() == text
 
 
 @pytest.mark.parametrize("parts, args, rendered", [
@@ -213,6 +248,27 @@ def test_levels_read_from_logging_at_each_call(live, monkeypatch):
     fresh = log_main._LogBase()
     assert [rec.levelno for rec in records] == [1, 2, 3, 4, 5, 7, 7]
     assert (fresh.file_level, fresh.console_level) == (1, 1)
+
+
+def test_level_constant_read_through_a_module_class_change():
+    result = run_python(textwrap.dedent("""
+        import json, logging, types, log_main
+        lg = logging.getLogger("cls"); lg.setLevel(1); lg.propagate = False
+        seen = []
+        class Keep(logging.Handler):
+            def emit(self, record): seen.append(record.levelno)
+        lg.addHandler(Keep())
+        obj = log_main._LogBase(); obj.enable(lg)
+        obj.warning("a")
+        class Module(types.ModuleType):
+            WARNING = property(lambda self: 33)
+        logging.__class__ = Module
+        obj.warning("b")
+        logging.__class__ = types.ModuleType
+        print(json.dumps(seen))
+    """))
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.strip().splitlines()[-1]) == [30, 33]
 
 
 def test_overridden_log_receives_the_call():

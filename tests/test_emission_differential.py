@@ -649,6 +649,7 @@ EXAMPLE = st.fixed_dictionaries({
 })
 
 
+@pytest.mark.slow
 @settings(max_examples=4000, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(EXAMPLE)

@@ -10,6 +10,7 @@ import colorlog
 import pytest
 
 import log_main
+from conftest import Tracer
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
 
@@ -135,6 +136,32 @@ def test_unknown_kind_refused_after_directory_made(unique_name, tmp_path, kind, 
 def test_unknown_kind_text(unique_name, tmp_path, kind, shown):
     _, text = _refuse_kind(unique_name, tmp_path, kind)
     assert text == f"{shown} 不是有效的处理器类型，可选值 [file, rotating, timerotating]"
+
+
+def test_log_directory_made_in_expression_order(monkeypatch, tmp_path, unique_name):
+    # os.makedirs(os.path.dirname(self.file), ...) reads self.file, then the
+    # function, then its argument; self.file is read again for the handler.
+    events = []
+    path = Tracer("os.path", os.path, events)
+    monkeypatch.setattr(log_main, "os", Tracer("os", os, events, {"path": path}))
+
+    class Traced(log_main._LogBase):
+        @property
+        def file(self):
+            events.append("self.file")
+            return str(tmp_path / "d" / "a.log")
+
+        @file.setter
+        def file(self, value):
+            pass
+
+    obj = Traced()
+    obj._logger = logging.getLogger(unique_name)
+    obj._handler_filter = log_main._ContextFilter(unique_name)
+    obj.handler_type = "none of the three"  # refused once the directory is made
+    with pytest.raises(ValueError, match="不是有效的处理器类型"):
+        obj._create_file_handler()
+    assert events[:5] == ["self.file", "os.makedirs", "os.path", "os.path.dirname", "self.file"]
 
 
 def test_size_rollover(make, tmp_path):

@@ -74,6 +74,7 @@ def traced():
     tracemalloc.stop()
 
 
+@pytest.mark.slow
 def test_emissions_give_everything_back(unique_name, tmp_path, traced, capsys):
     obj = OsprelLog(unique_name, file=str(tmp_path / "e.log"), console=False)
     silent = OsprelLog(unique_name + "_silent", console=False)
@@ -120,6 +121,7 @@ def test_emissions_give_everything_back(unique_name, tmp_path, traced, capsys):
         print(f"\n{emitted} emissions: {figures}")
 
 
+@pytest.mark.slow
 def test_set_up_and_close_cycles_give_everything_back(unique_name, tmp_path, traced, capsys):
     base = OsprelLog(unique_name, logging.CRITICAL + 10)   # its console handler stays silent
     manager = logging.Logger.manager.loggerDict

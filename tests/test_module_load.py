@@ -352,6 +352,20 @@ def test_md5_encoding_error_carries_md5_entry():
     assert frames[1].f_globals is vars(log_main)
 
 
+def test_md5_calls_a_replaced_constructor_without_arguments():
+    out = run_json("""
+        import hashlib, log_main
+        real, calls = hashlib.md5, []
+        def md5(*args, **kwargs):
+            calls.append([list(map(repr, args)), sorted(kwargs)])
+            return real()
+        hashlib.md5 = md5
+        digest = log_main._md5("abc")
+        print(json.dumps([digest, calls]))
+    """)
+    assert out == ["900150983cd24fb0d6963f7d28e17f72", [[[], []]]]
+
+
 def test_help_renders():
     text = pydoc.render_doc(log_main, renderer=pydoc.plaintext)
     assert "OsprelLog.__new__(cls, unicode name: Optional[str]" in text

@@ -5,6 +5,7 @@ import os
 import pytest
 
 import log_main
+from conftest import Tracer
 
 ATTRS = ["name", "file", "handler_type", "file_level", "console", "console_level", "kwargs", "_logger",
          "_file_handler", "_console_handler", "_handler_filter"]
@@ -100,3 +101,41 @@ def test_without_file_console_is_forced(make, file, console):
     assert obj.file is None and obj.console is True and obj._file_handler is None
     assert obj._logger.handlers == [obj._console_handler] and obj._console_handler.level == logging.INFO
     assert log_main._FHANDLERS == before
+
+
+def test_file_normalisation_fetches_normpath_before_abspath(monkeypatch, tmp_path, unique_name):
+    events = []
+    path = Tracer("os.path", os.path, events)
+    monkeypatch.setattr(log_main, "os", Tracer("os", os, events, {"path": path}))
+    monkeypatch.setitem(log_main._FHANDLERS, str(tmp_path / "a.log"), "rotating")
+    with pytest.raises(ValueError, match="处理器冲突"):
+        log_main._SetLogger(unique_name, 10, "a.log", "file")
+    fetched = [e for e in events if e in ("os.path.abspath", "os.path.normpath")]
+    assert fetched == ["os.path.normpath", "os.path.abspath"]
+
+
+def test_setup_logger_fetches_set_level_before_debug(monkeypatch, unique_name):
+    events = []
+
+    class Logger:
+        def __getattr__(self, name):
+            events.append(f"logger.{name}")
+            return lambda *args: None
+
+        def __setattr__(self, name, value):
+            events.append(f"set logger.{name}")
+
+    monkeypatch.setattr(log_main, "logging",
+                        Tracer("logging", logging, events, {"getLogger": lambda name: Logger()}))
+
+    class Quiet(log_main._SetLogger):
+        def _create_console_handler(self):
+            pass
+
+        def _create_file_handler(self):
+            pass
+
+    obj = Quiet.__new__(Quiet)
+    obj.name = unique_name
+    obj._setup_logger()
+    assert events[:4] == ["logging.getLogger", "logger.setLevel", "logging.DEBUG", "set logger.propagate"]

@@ -13,6 +13,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 import log_main
 from log_main import OsprelLog, _CAPTURES, _GetLogger, _LOGGERS, _SetLogger
 
@@ -141,6 +143,7 @@ def check_layers():
             assert sorted(_CAPTURES[name]) == list(range(1, len(layers))), (name, sorted(_CAPTURES[name]))
 
 
+@pytest.mark.slow
 def test_eight_threads_mixed_operations(unique_name, tmp_path):
     shared = [f"{unique_name}_s{i}" for i in range(3)]
     bottoms = [OsprelLog(name, level=QUIET) for name in shared]

@@ -31,6 +31,7 @@ def run_mypy(env_and_cache, *args):
         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
 
 
+@pytest.mark.slow
 def test_examples_pass_mypy_strict(mypy_env):
     examples = sorted(str(p) for p in (ROOT / "examples").glob("*.py"))
     assert any(p.endswith("demo.py") for p in examples)
@@ -60,6 +61,7 @@ MISUSE = textwrap.dedent("""\
 BAD_LINES = [8, 9, 10, 11, 12, 13, 14, 15, 16]
 
 
+@pytest.mark.slow
 def test_misuse_is_reported(mypy_env, tmp_path):
     snippet = tmp_path / "misuse.py"
     snippet.write_text(MISUSE)
@@ -70,6 +72,7 @@ def test_misuse_is_reported(mypy_env, tmp_path):
     assert reported == BAD_LINES, result.stdout
 
 
+@pytest.mark.slow
 def test_stubs_match_the_module(mypy_env):
     env, _ = mypy_env
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "log_main"],

@@ -1,7 +1,7 @@
 // OsprelLog(...): the entry point. Under the module lock it sends a name the
 // logging manager knows to _GetLogger, and any other to _SetLogger, which it
 // registers as layer 1 of the name.
-#include "acquisition/common.hpp"
+#include "logger/logging_lookup.hpp"
 #include "module/callables.hpp"
 #include "module/with_lock.hpp"
 

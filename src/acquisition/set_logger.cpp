@@ -1,7 +1,8 @@
 // _SetLogger: sets up a logger the logging manager does not know yet, after
 // checking that the name is free and that no other handler kind claims the
 // log file.
-#include "acquisition/common.hpp"
+#include "acquisition/construction.hpp"
+#include "logger/logging_lookup.hpp"
 #include "module/callables.hpp"
 
 namespace log_main {

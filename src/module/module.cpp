@@ -263,7 +263,11 @@ static int build_constants() {
     return 0;
 }
 
-// Steps 6 on; a failure here gets the "init log_main" traceback entry.
+// The exec step once the names and constants exist: makes sure sys.modules
+// holds the module (a normal import has put it there already), resolves the
+// builtins the bodies call, readies the function type and the dict watchers,
+// then runs the module body. A failure here gets the "init log_main"
+// traceback entry, which module_exec adds.
 static int exec_body() {
     PyObject* modules = PyImport_GetModuleDict();
     int present = PyDict_Contains(modules, S.log_main_name);

@@ -1,6 +1,6 @@
 // The private table of captured handlers, keyed by the address of their
 // capture entry (the entry itself is held too, so the key stays unique).
-#include "acquisition/kept_handlers.hpp"
+#include "capture/kept_handlers.hpp"
 
 namespace log_main {
 

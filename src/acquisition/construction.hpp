@@ -1,15 +1,9 @@
-// Helpers shared by the two constructors and the factory.
+// The steps of building a logger object that _SetLogger and _GetLogger share.
 #pragma once
 
 #include "module/globals.hpp"
 
 namespace log_main {
-
-// logging.Logger.manager.loggerDict, evaluated afresh.
-Ref logger_dict();
-
-// logging.getLogger(self.name)
-Ref logger_of(PyObject* self);
 
 // os.path.normpath(os.path.abspath(file)) when file is truthy, else None.
 Ref normalised_file(PyObject* file);
