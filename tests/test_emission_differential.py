@@ -799,3 +799,367 @@ def test_colliding_instance_dict_key(scenario):
     got = _colliding_key_run(log_main._LogBase, scenario)
     want = _colliding_key_run(Reference, scenario)
     assert got == want
+
+
+# ---------------------------------------------------------------------------------------------
+# Real loggers whose configuration changes between calls
+#
+# The module returns early from a call whose record no handler would take. These sequences run
+# the same calls and the same configuration changes on two real `logging` hierarchies, one
+# driven through a module object and one through `Reference`, and compare what reaches each
+# handler, the loggers' `_cache`, the str() calls on parts, the record factory, patched logging
+# methods, profile functions and logging's last-resort output.
+
+class Collect(logging.Handler):
+    def __init__(self, side, level):
+        super().__init__(level)
+        self.side = side
+
+    def emit(self, record):
+        self.side.seen.append((self.name, record.levelno, record.getMessage()))
+
+
+class PropertyLevel(Collect):
+    """A handler class that turns `level` into a descriptor."""
+    @property
+    def level(self):
+        self.side.seen.append(("level read", self.name))
+        return self.__dict__["_level"]
+
+    @level.setter
+    def level(self, value):
+        self.__dict__["_level"] = value
+
+
+class Counted:
+    """A part whose str() is observable."""
+    def __init__(self, side, text):
+        self.side, self.text = side, text
+
+    def __str__(self):
+        self.side.seen.append(("str", self.text))
+        return self.text
+
+
+class Side:
+    def __init__(self, tag, make_object):
+        self.tag = tag
+        self.seen = []
+        self.parent = logging.getLogger(tag)
+        self.logger = logging.getLogger(tag + ".child")
+        for lg in (self.parent, self.logger):
+            lg.handlers.clear()
+            lg.filters.clear()
+            lg.propagate = False
+            lg.disabled = False
+            lg.setLevel(logging.DEBUG)
+        self.parent.setLevel(logging.NOTSET)
+        self.handlers = []
+        self.warned = False
+        self.obj = make_object()
+        self.obj.enable(self.logger)
+        # To start with, the module's shape: handlers at INFO on a logger at DEBUG that does not
+        # propagate, and a parent whose handler would take everything.
+        self.logger.addHandler(self.handler(0))
+        self.parent.addHandler(self.handler(1))
+        self.handler(1).setLevel(logging.DEBUG)
+
+    def handler(self, index, kind="plain"):
+        while len(self.handlers) <= index:
+            cls = PropertyLevel if kind == "property" else Collect
+            h = cls(self, logging.INFO)
+            h.name = f"h{len(self.handlers)}"
+            self.handlers.append(h)
+        return self.handlers[index]
+
+    def caches(self):
+        return [sorted(lg._cache.items()) for lg in (self.logger, self.parent, logging.root)]
+
+
+class Drop(logging.Filter):
+    def filter(self, record):
+        return False
+
+
+LOGGER_ATTR = st.sampled_from(["logger", "parent"])
+LEVELS = st.sampled_from([logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR, 0, 5, 15, 100])
+STEP = st.one_of(
+    st.tuples(st.just("emit"), st.sampled_from(LEVEL_NAMES),
+              st.lists(st.sampled_from(["text", "int", "counted", "float", "none", "bigint"]), max_size=3),
+              st.sampled_from([OMIT, (), (1,), ("x", "y")]),
+              st.sampled_from([OMIT, {}, {"stacklevel": 2}, {"stack_info": True}, {"exc_info": True},
+                               {"extra": {"k": 1}}, {"extra": {"message": 1}}, {"bogus": 1}])),
+    st.tuples(st.just("handler level"), st.integers(0, 2), LEVELS),
+    st.tuples(st.just("add handler"), LOGGER_ATTR, st.integers(0, 2), st.sampled_from(["plain", "property"])),
+    st.tuples(st.just("remove handler"), LOGGER_ATTR, st.integers(0, 2)),
+    st.tuples(st.just("logger level"), LOGGER_ATTR, LEVELS),
+    st.tuples(st.just("propagate"), st.sampled_from([True, False, 0, 1])),
+    st.tuples(st.just("disabled"), st.booleans()),
+    st.tuples(st.just("filter"), st.booleans()),
+    st.tuples(st.just("logging.disable"), st.sampled_from([logging.NOTSET, logging.DEBUG, logging.INFO])),
+    st.tuples(st.just("factory"), st.booleans()),
+    st.tuples(st.just("patch callHandlers"), st.booleans()),
+    st.tuples(st.just("profile"), st.booleans()),
+    st.tuples(st.just("last resort"), st.booleans()),
+)
+
+
+def _part(side, kind):
+    return {"text": "t", "int": 7, "counted": Counted(side, "c"), "float": 2.5, "none": None,
+            "bigint": 10 ** 5000}[kind]
+
+
+def _apply(step, side, shared):
+    kind = step[0]
+    if kind == "emit":
+        _, method, parts, a, k = step
+        options = {}
+        if a is not OMIT:
+            options["args"] = a
+        if k is not OMIT:
+            options["kwargs"] = {key: (dict(v) if isinstance(v, dict) else v) for key, v in k.items()}
+        getattr(side.obj, method)(*[_part(side, p) for p in parts], **options)
+    elif kind == "handler level":
+        side.handler(step[1]).setLevel(step[2])
+    elif kind == "add handler":
+        getattr(side, step[1]).addHandler(side.handler(step[2], step[3]))
+    elif kind == "remove handler":
+        getattr(side, step[1]).removeHandler(side.handler(step[2]))
+    elif kind == "logger level":
+        getattr(side, step[1]).setLevel(step[2])
+    elif kind == "propagate":
+        side.logger.propagate = step[1]
+    elif kind == "disabled":
+        side.logger.disabled = step[1]
+    elif kind == "filter":
+        if step[1]:
+            side.logger.addFilter(shared["drop"])
+        else:
+            side.logger.removeFilter(shared["drop"])
+
+
+def _apply_shared(step, shared):
+    """Process-wide changes: made once, seen by both sides."""
+    kind, on = step[0], step[-1]
+    if kind == "logging.disable":
+        logging.disable(on)
+    elif kind == "factory":
+        logging.setLogRecordFactory(shared["factory"] if on else shared["plain factory"])
+    elif kind == "patch callHandlers":
+        # Each change of a class uses up one of its version tags (about a thousand); past them the
+        # module never returns early for that class. Patching stops well before.
+        if PATCH_BUDGET[0] > 0 or not on:
+            PATCH_BUDGET[0] -= 1
+            logging.Logger.callHandlers = shared["call handlers"] if on else shared["plain call handlers"]
+    elif kind == "profile":
+        sys.setprofile(shared["profile"] if on else None)
+    elif kind == "last resort":
+        logging.lastResort = None if on else shared["last resort"]
+
+
+def _unstacked(text):
+    return [line for line in text.splitlines() if not line.startswith(" ")]
+
+
+PATCH_BUDGET = [150]
+
+SHARED_STEPS = {"logging.disable", "factory", "patch callHandlers", "profile", "last resort"}
+
+
+@pytest.mark.slow
+@settings(max_examples=2000, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.lists(STEP, min_size=1, max_size=25))
+def test_dropped_records_match_reference_while_configuration_changes(steps):
+    import io
+    sides = {"module": Side("dm", log_main._LogBase), "reference": Side("dr", Reference)}
+    counts = collections.Counter()
+
+    def factory(*a, **kw):
+        record = logging.LogRecord(*a, **kw)
+        counts["record", record.name.split(".")[0]] += 1
+        return record
+
+    plain_call_handlers = logging.Logger.callHandlers
+
+    def call_handlers(self, record):
+        counts["callHandlers", self.name.split(".")[0]] += 1
+        return plain_call_handlers(self, record)
+
+    def profile(frame, event, arg):
+        owner = frame.f_locals.get("self") if event == "call" else None
+        if isinstance(owner, logging.Logger) and owner.name.startswith(("dm", "dr")):
+            counts["profiled", frame.f_code.co_name, owner.name.split(".")[0]] += 1
+
+    shared = {"drop": Drop(), "factory": factory, "plain factory": logging.getLogRecordFactory(),
+              "call handlers": call_handlers, "plain call handlers": plain_call_handlers,
+              "profile": profile, "last resort": logging.lastResort}
+    manager = logging.Logger.manager
+    saved = (manager.disable, manager.emittedNoHandlerWarning, sys.stderr)
+    err = io.StringIO()
+    sys.stderr = err
+    try:
+        for step in steps:
+            note(repr(step))
+            if step[0] in SHARED_STEPS:
+                _apply_shared(step, shared)
+                continue
+            before = err.getvalue()
+            for side in sides.values():
+                mark = len(err.getvalue())
+                manager.emittedNoHandlerWarning = side.warned  # logging warns once per process
+                _apply(step, side, shared)
+                side.warned = manager.emittedNoHandlerWarning
+                side.stderr = err.getvalue()[mark:]
+            m, r = sides["module"], sides["reference"]
+            assert m.seen == r.seen
+            assert m.caches() == r.caches()
+            # logging's error reports name the stack: the reference has frames of its own.
+            assert _unstacked(m.stderr.replace("dm", "dr")) == _unstacked(r.stderr), before
+            assert {k[:-1]: v for k, v in counts.items() if k[-1] == "dm"} == \
+                   {k[:-1]: v for k, v in counts.items() if k[-1] == "dr"}
+    finally:
+        sys.setprofile(None)
+        sys.stderr = saved[2]
+        logging.disable(logging.NOTSET)
+        manager.disable, manager.emittedNoHandlerWarning = saved[0], saved[1]
+        logging.setLogRecordFactory(shared["plain factory"])
+        if logging.Logger.__dict__["callHandlers"] is not plain_call_handlers:
+            logging.Logger.callHandlers = plain_call_handlers
+        logging.lastResort = shared["last resort"]
+        for side in sides.values():
+            for lg in (side.logger, side.parent):
+                lg.handlers.clear()
+                lg.filters.clear()
+
+
+# ---------------------------------------------------------------------------------------------
+# The early return happens, and each condition of it is needed
+
+class _LoggerSub(logging.Logger):
+    pass
+
+
+def _entries_of_logger_log(action):
+    """How often Logger.log starts while `action` runs (sys.monitoring on its code object)."""
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = logging.Logger.log.__code__
+    entries = []
+    mon.use_tool_id(tool, "log_main tests")
+    try:
+        mon.register_callback(tool, mon.events.PY_START, lambda c, offset: entries.append(c) if c is code else None)
+        mon.set_local_events(tool, code, mon.events.PY_START)
+        action()
+    finally:
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return len(entries)
+
+
+def _plain_setup(name, logger_class=logging.Logger):
+    if logger_class is logging.Logger:
+        lg = logging.getLogger(name)
+    else:
+        lg = logger_class(name)
+    lg.handlers.clear()
+    lg.filters.clear()
+    lg.propagate = False
+    lg.setLevel(logging.DEBUG)
+    sink = Collect(types.SimpleNamespace(seen=[]), logging.INFO)
+    lg.addHandler(sink)
+    obj = log_main._LogBase()
+    obj.enable(lg)
+    return obj, lg, sink
+
+
+BREAKS = {
+    "logger subclass": lambda o, lg, h, mp: o.enable(_plain_setup("skip.sub", _LoggerSub)[1]),
+    "method shadowed on the logger": lambda o, lg, h, mp: setattr(lg, "handle", lg.handle),
+    "logger filter": lambda o, lg, h, mp: lg.addFilter(lambda r: True),
+    "no handler": lambda o, lg, h, mp: lg.removeHandler(h),
+    "handler takes the record": lambda o, lg, h, mp: h.setLevel(logging.DEBUG),
+    "handler level is a property": lambda o, lg, h, mp: (lg.removeHandler(h), lg.addHandler(
+        PropertyLevel(types.SimpleNamespace(seen=[]), logging.INFO))),
+    "record factory": lambda o, lg, h, mp: mp.setattr(logging, "_logRecordFactory",
+                                                       lambda *a, **k: logging.LogRecord(*a, **k)),
+    "patched Logger method": lambda o, lg, h, mp: mp.setattr(
+        logging.Logger, "callHandlers", functools.wraps(logging.Logger.callHandlers)(
+            lambda self, record, plain=logging.Logger.callHandlers: plain(self, record))),
+    "Filterer method patched": lambda o, lg, h, mp: mp.setattr(logging.Filterer, "filter",
+                                                                lambda self, record: True),
+    "patched clock": lambda o, lg, h, mp: mp.setattr(logging.time, "time_ns", lambda: 0),
+    "profile function": lambda o, lg, h, mp: (sys.setprofile(lambda *a: None),
+                                              mp.setattr(sys, "_restore_profile", None, raising=False)),
+    "trace function": lambda o, lg, h, mp: sys.settrace(lambda *a: None),
+}
+
+
+def test_dropped_call_never_enters_logger_log():
+    obj, lg, sink = _plain_setup("skip.plain")
+    obj.debug("warm-up")
+    assert _entries_of_logger_log(lambda: [obj.debug("msg", 42) for _ in range(5)]) == 0
+    assert _entries_of_logger_log(lambda: obj.debug("m", args=(1,), kwargs={"stacklevel": 2})) == 0
+    assert _entries_of_logger_log(lambda: obj.info("kept")) == 1
+    assert sink.side.seen == [(None, logging.INFO, "kept")]
+    lg.disabled = True
+    assert _entries_of_logger_log(lambda: obj.error("x")) == 0      # not enabled: nothing happens
+
+
+@pytest.mark.parametrize("breaking", sorted(BREAKS))
+def test_each_condition_of_the_early_return_is_needed(breaking, monkeypatch):
+    obj, lg, sink = _plain_setup("skip." + breaking.replace(" ", "_"))
+    obj.debug("warm-up")
+    try:
+        BREAKS[breaking](obj, lg, sink, monkeypatch)
+        assert _entries_of_logger_log(lambda: obj.debug("msg", 42)) == 1
+    finally:
+        sys.setprofile(None)
+        sys.settrace(None)
+
+
+@pytest.mark.parametrize("options", [{"kwargs": {"stack_info": True}}, {"kwargs": {"exc_info": ValueError()}},
+                                     {"kwargs": {"unknown": 1}}, {"args": (collections.UserDict(),)}])
+def test_options_that_could_run_code_make_the_call(options):
+    obj, lg, sink = _plain_setup("skip.options")
+    assert _entries_of_logger_log(lambda: obj.debug("msg", **options)) == 1
+
+
+def test_thread_unknown_to_threading_makes_the_call_once():
+    import _thread
+    import threading
+    obj, lg, sink = _plain_setup("skip.thread")
+    obj.debug("warm-up")
+    done, counts = threading.Event(), []
+
+    def foreign():
+        counts.append(_entries_of_logger_log(lambda: [obj.debug("x") for _ in range(3)]))
+        done.set()
+
+    _thread.start_new_thread(foreign, ())
+    assert done.wait(10)
+    assert counts == [1]        # the first call names the thread (threading makes a dummy for it)
+
+
+def test_inside_a_task_only_an_exact_task_is_skipped():
+    import asyncio
+
+    class NamedTask(asyncio.Task):
+        def get_name(self):
+            return "custom"
+
+    obj, lg, sink = _plain_setup("skip.task")
+    counts = []
+
+    async def body():
+        counts.append(_entries_of_logger_log(lambda: obj.debug("x")))
+
+    asyncio.run(body())
+    loop = asyncio.new_event_loop()
+    loop.set_task_factory(lambda lp, coro, **kw: NamedTask(coro, loop=lp, **kw))
+    try:
+        loop.run_until_complete(body())
+    finally:
+        loop.close()
+    assert counts == [0, 1]

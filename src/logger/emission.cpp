@@ -478,8 +478,10 @@ static void check_stock_logging() {
                     ok = builtin_function(fresh.get_running_loop.get(), "_get_running_loop") &&
                          builtin_function(fresh.current_task.get(), "current_task") && task &&
                          PyType_Check(task.get()) &&
-                         !(reinterpret_cast<PyTypeObject*>(task.get())->tp_flags & Py_TPFLAGS_HEAPTYPE);
-                    if (ok) fresh.task_type = reinterpret_cast<PyTypeObject*>(task.get());  // a static type
+                         (reinterpret_cast<PyTypeObject*>(task.get())->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
+                    // The C Task (immutable, its get_name runs nothing of anyone's); kept
+                    // alive by asyncio, whose dict is watched.
+                    if (ok) fresh.task_type = reinterpret_cast<PyTypeObject*>(task.get());
                 }
             }
         }
