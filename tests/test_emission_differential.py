@@ -15,6 +15,7 @@ import logging
 import operator
 import re
 import sys
+import textwrap
 import types
 
 import pytest
@@ -1163,3 +1164,22 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     finally:
         loop.close()
     assert counts == [0, 1]
+
+
+def test_audit_hook_makes_the_call():
+    """An audit hook sees findCaller's sys._getframe: with one installed, nothing is skipped."""
+    import subprocess
+    code = textwrap.dedent('''
+        import logging, sys, log_main
+        lg = logging.getLogger("skip.audit"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        frames = []
+        obj.debug("before")
+        sys.addaudithook(lambda event, args: frames.append(event) if event == "sys._getframe" else None)
+        obj.debug("after")
+        print(len(frames))
+    ''')
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["1"]
