@@ -337,28 +337,22 @@ static Ref watched_module(PyObject* dict, const char* name) {
     return mod;
 }
 
-// Where a module's functions say their code comes from (see shipped_function);
-// owned by the module's dict or, for a frozen module, by the cache below.
-static PyObject* module_file(PyObject* mod) {
+// Where a module's functions say their code comes from (see shipped_function):
+// its __file__, or "<frozen NAME>" for a module the interpreter keeps frozen.
+// Reads the module's dict only (nothing it finds is called).
+static Ref module_file(PyObject* mod) {
     PyObject* dict = PyModule_GetDict(mod);
-    PyObject* spec_origin = PyDict_GetItemString(dict, "__file__");  // borrowed; the dict holds it
-    PyObject* name = PyDict_GetItemString(dict, "__name__");
-    if (!name || !PyUnicode_Check(name)) return nullptr;
+    Ref name = dict_item(dict, "__name__");
     Ref loader = dict_item(dict, "__loader__");
-    Ref frozen_name = loader ? Ref::steal(PyObject_GetAttrString(loader.get(), "__name__")) : Ref();
-    PyErr_Clear();
-    if (frozen_name && PyUnicode_Check(frozen_name.get()) &&
-        PyUnicode_CompareWithASCIIString(frozen_name.get(), "FrozenImporter") == 0) {
-        // "<frozen posixpath>": kept in a small table, one entry per module name.
-        static PyObject* frozen_files = nullptr;
-        if (!frozen_files && !(frozen_files = PyDict_New())) return PyErr_Clear(), nullptr;
-        PyObject* known = PyDict_GetItemWithError(frozen_files, name);
-        if (known) return known;
-        Ref text = Ref::steal(PyUnicode_FromFormat("<frozen %U>", name));
-        if (!text || PyDict_SetItem(frozen_files, name, text.get()) < 0) return PyErr_Clear(), nullptr;
-        return text.get();  // the table holds it
+    if (!name || !PyUnicode_CheckExact(name.get())) return Ref();
+    if (loader && PyType_Check(loader.get()) &&
+        strcmp(reinterpret_cast<PyTypeObject*>(loader.get())->tp_name, "FrozenImporter") == 0) {
+        Ref text = Ref::steal(PyUnicode_FromFormat("<frozen %U>", name.get()));
+        if (!text) PyErr_Clear();
+        return text;
     }
-    return spec_origin && PyUnicode_Check(spec_origin) ? spec_origin : nullptr;
+    Ref file = dict_item(dict, "__file__");
+    return file && PyUnicode_CheckExact(file.get()) ? std::move(file) : Ref();
 }
 
 static bool stock_class(PyObject* cls, PyObject* file, unsigned int* version, bool methods) {
@@ -392,8 +386,8 @@ static void check_stock_logging() {
         return;
     }
     PyObject* ld = PyModule_GetDict(mod.get());
-    PyObject* file = module_file(mod.get());
-    Ref file_ref = Ref::borrow(file);
+    Ref file_ref = module_file(mod.get());
+    PyObject* file = file_ref.get();
     bool ok = file && watch_dict(ld);
     if (ok) {
         fresh.module = Ref::borrow(mod.get());
@@ -430,8 +424,10 @@ static void check_stock_logging() {
         ok = time_mod && os_mod && path_mod && threading_mod && sys_mod;
     }
     if (ok) {
-        PyObject* path_file = module_file(path_mod.get());
-        PyObject* threading_file = module_file(threading_mod.get());
+        Ref path_file_ref = module_file(path_mod.get());
+        Ref threading_file_ref = module_file(threading_mod.get());
+        PyObject* path_file = path_file_ref.get();
+        PyObject* threading_file = threading_file_ref.get();
         PyObject* td = PyModule_GetDict(threading_mod.get());
         ok = builtin_function(dict_item(PyModule_GetDict(time_mod.get()), "time_ns").get(), "time_ns") &&
              builtin_function(dict_item(PyModule_GetDict(os_mod.get()), "getpid").get(), "getpid") &&
@@ -459,7 +455,8 @@ static void check_stock_logging() {
             if (mp && mp.get() != Py_None) {
                 Ref process = PyModule_CheckExact(mp.get()) ? watched_module(PyModule_GetDict(mp.get()), "process")
                                                             : Ref();
-                PyObject* process_file = process ? module_file(process.get()) : nullptr;
+                Ref process_file_ref = process ? module_file(process.get()) : Ref();
+                PyObject* process_file = process_file_ref.get();
                 ok = process_file && watch_dict(PyModule_GetDict(mp.get())) &&
                      shipped_function(dict_item(PyModule_GetDict(mp.get()), "current_process").get(), process_file,
                                       "current_process");
@@ -599,12 +596,18 @@ static PyObject* plain_handler_level(PyObject* handler) {
         // class attribute (a descriptor or a default) of that name.
         h.type = nullptr;
         if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(tp)) return nullptr;
+        const unsigned int before = tp->tp_version_tag;
         if (_PyType_Lookup(tp, S.level)) return nullptr;
-        h.type = tp;
-        h.version = tp->tp_version_tag;
-        h.keys = keys;
-        h.size = size;
-        h.level = priv::shared_keys_index(keys, S.level);
+        if (tp->tp_version_tag == before) {
+            h.type = tp;
+            h.version = tp->tp_version_tag;
+            h.keys = keys;
+            h.size = size;
+            h.level = priv::shared_keys_index(keys, S.level);
+        }
+        // The class lookup can run code (a key of the class's own with an __eq__) that
+        // changes what the caller holds: this call is made; the next one uses the layout.
+        return nullptr;
     }
     return value_at(values, h.level);
 }
@@ -621,8 +624,9 @@ static bool thread_is_registered(PyThreadState* ts) {
         if (id == ts->id) return true;
     Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
     if (!ident) return PyErr_Clear(), false;
+    Ref active = Ref::borrow(stock.threads_active.get());  // the lookup can run code that refreshes `stock`
     PyObject* entry = nullptr;
-    const int found = PyDict_GetItemRef(stock.threads_active.get(), ident.get(), &entry);
+    const int found = PyDict_GetItemRef(active.get(), ident.get(), &entry);
     Py_XDECREF(entry);
     if (found < 0) PyErr_Clear();
     if (found <= 0) return false;
@@ -633,10 +637,12 @@ static bool thread_is_registered(PyThreadState* ts) {
 // asyncio names the current task of a record; that runs nothing of anyone's
 // when no loop runs in this thread or the task is an exact Task.
 static bool task_is_plain() {
-    Ref loop = Ref::steal(PyObject_CallNoArgs(stock.get_running_loop.get()));
+    Ref running_loop = Ref::borrow(stock.get_running_loop.get());
+    Ref current_task = Ref::borrow(stock.current_task.get());
+    Ref loop = Ref::steal(PyObject_CallNoArgs(running_loop.get()));
     if (!loop) return PyErr_Clear(), false;
     if (loop.get() == Py_None) return true;
-    Ref task = Ref::steal(PyObject_CallOneArg(stock.current_task.get(), loop.get()));
+    Ref task = Ref::steal(PyObject_CallOneArg(current_task.get(), loop.get()));
     if (!task) return PyErr_Clear(), false;
     return task.get() == Py_None || Py_IS_TYPE(task.get(), stock.task_type);
 }
@@ -717,18 +723,26 @@ static int enabled_for(PyObject* logger, PyObject* const* values, const Layout& 
     return answer.get() == Py_True ? 2 : answer.get() == Py_False ? 0 : -2;
 }
 
+// What a record would meet outside the logger: the level, the options, the
+// thread, the task, profile, trace and audit hooks. May run code (a lookup in
+// threading's table, asyncio's current task), so it comes before anything of
+// the logger is read.
+static bool environment_allows_skip(PyObject* level, PyObject* args, PyObject* kwargs) {
+    if (!PyLong_CheckExact(level)) return false;
+    PyThreadState* ts = PyThreadState_GET();
+    if (ts->c_profilefunc || ts->c_tracefunc || priv::audit_hooks_installed(ts)) return false;
+    if (!options_are_inert(args, kwargs)) return false;
+    if (stock.log_threads && !thread_is_registered(ts)) return false;
+    if (stock.get_running_loop && !task_is_plain()) return false;
+    return true;
+}
+
 // 1 when the call logger.log(level, <text>, *args, **kwargs) provably has no
 // effect; 0 when it must be made; -1 with an exception set when a step the
 // plain call would have taken failed. `values` and `layout` are the logger's
 // (logger_values), which also proves that `log` is Logger.log itself.
 static int record_is_dropped(PyObject* logger, PyObject* const* values, const Layout* layout, PyObject* level,
                              PyObject* args, PyObject* kwargs) {
-    if (!PyLong_CheckExact(level)) return 0;
-    PyThreadState* ts = PyThreadState_GET();
-    if (ts->c_profilefunc || ts->c_tracefunc || priv::audit_hooks_installed(ts)) return 0;
-    if (!options_are_inert(args, kwargs)) return 0;
-    if (stock.log_threads && !thread_is_registered(ts)) return 0;
-    if (stock.get_running_loop && !task_is_plain()) return 0;
     PyObject* filters = value_at(values, layout->attr[kFilters]);
     PyObject* handlers = value_at(values, layout->attr[kHandlers]);
     if (!filters || !PyList_CheckExact(filters) || PyList_GET_SIZE(filters) != 0 || !handlers ||
@@ -841,7 +855,9 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     PyObject* found = nullptr;
     int unbound = 1;
     const Layout* layout = nullptr;
-    PyObject* const* values = stock_is_current() ? logger_values(logger.get(), &layout) : nullptr;
+    PyObject* const* values = nullptr;
+    if (stock_is_current() && environment_allows_skip(level, args, kwargs) && stock_is_current())
+        values = logger_values(logger.get(), &layout);
     if (values) {
         found = Py_NewRef(stock.log_function.get());
     } else {
