@@ -47,14 +47,16 @@ test-asan:
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-$(VENV)/.plots: $(VENV)/.ready
-	$(VPY) -m pip install -q matplotlib
+# matplotlib for the plots, loguru as a peer of the comparison: neither is a dependency of the package.
+$(VENV)/.bench-tools: $(VENV)/.ready
+	$(VPY) -m pip install -q matplotlib loguru
 	touch $@
 
-bench: $(VENV)/.built $(VENV)/.plots
+bench: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) bench/run.py --callgrind
+	$(VPY) bench/peers.py
 
-picture: $(VENV)/.built $(VENV)/.plots
+picture: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) docs/make_picture.py
 
 wheel: $(VENV)/.ready
