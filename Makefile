@@ -3,10 +3,17 @@
 PYTHON ?= $(shell scripts/find-python)
 VENV   := .venv
 VPY    := $(VENV)/bin/python
-DEPS   := "scikit-build-core>=0.10" "colorlog>=6.6,<6.10" "pytest>=8" "hypothesis>=6" "mypy>=1.10"
+# Everything a target needs, build tools included, so no system CMake or Ninja is used.
+BUILD_DEPS := "scikit-build-core>=1.0" "hatch-fancy-pypi-readme>=23.2" "cmake>=3.21" "ninja"
+TEST_DEPS  := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.400"
+DEPS   := $(BUILD_DEPS) "colorlog>=6.6" $(TEST_DEPS)
+# Development builds keep debug information in their own build folder; the
+# wheel and sdist are built as shipped (Release, stripped: pyproject.toml).
+DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings=install.strip=false \
+             --config-settings=build-dir=build/dev/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan bench picture wheel clean
+.PHONY: demo test test-asan test-colorlog-oldest bench picture wheel dist clean
 
 $(VENV)/.ready:
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
@@ -16,7 +23,7 @@ $(VENV)/.ready:
 	touch $@
 
 $(VENV)/.built: $(VENV)/.ready $(SOURCES)
-	$(VPY) -m pip install -q --no-build-isolation --no-deps .
+	$(VPY) -m pip install -q --no-build-isolation --no-deps $(DEV_BUILD) .
 	touch $@
 
 demo: $(VENV)/.built
@@ -35,23 +42,41 @@ test-asan:
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS)
 	LOG_MAIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
-		--config-settings=build-dir=build/asan .
+		--config-settings=build-dir=build/asan --config-settings=install.strip=false .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-$(VENV)/.plots: $(VENV)/.ready
-	$(VPY) -m pip install -q matplotlib
+# matplotlib for the plots, loguru as a peer of the comparison: neither is a dependency of the package.
+$(VENV)/.bench-tools: $(VENV)/.ready
+	$(VPY) -m pip install -q matplotlib loguru
 	touch $@
 
-bench: $(VENV)/.built $(VENV)/.plots
+bench: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) bench/run.py --callgrind
+	$(VPY) bench/peers.py
 
-picture: $(VENV)/.built $(VENV)/.plots
+picture: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) docs/make_picture.py
 
 wheel: $(VENV)/.ready
 	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .
 
+# The sdist, then a wheel built from it, both checked for the package index.
+dist: $(VENV)/.ready
+	$(VPY) -m pip install -q build twine
+	rm -rf dist
+	$(VPY) -m build --no-isolation --outdir dist .
+	$(VPY) -m twine check --strict dist/*
+
+# The oldest colorlog the package accepts, in an environment of its own, with
+# the release wheel: the tests of the handlers, the traceback mend among them.
+OLD_VENV := .venv-colorlog-oldest
+test-colorlog-oldest: wheel
+	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
+	$(OLD_VENV)/bin/python -m pip install -q "colorlog==6.6.0" "pytest>=8"
+	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*.whl
+	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_handlers.py
+
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .pytest_cache

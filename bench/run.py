@@ -553,8 +553,8 @@ def main(argv=None):
 
 
 def update_readme(report):
-    """Puts the report's table between the README's bench-table markers."""
-    readme = os.path.join(os.path.dirname(DOCS), "README.md")
+    """Puts the report's table between the bench-table markers of bench/README.md."""
+    readme = os.path.join(BENCH, "README.md")
     table = []
     for line in report.splitlines():
         if line.startswith("|"):

@@ -28,14 +28,13 @@ def section(title: str) -> None:
 
 def describe(logger: logging.Logger) -> str:
     """The handlers of a logger, one word each: class and where it writes."""
-    parts = []
+    parts: list[str] = []
     for handler in logger.handlers:
         if isinstance(handler, logging.FileHandler):
             target = os.path.relpath(handler.baseFilename)
-        elif isinstance(handler, logging.StreamHandler):
-            target = str(getattr(handler.stream, "name", "stream"))
         else:
-            target = "?"
+            stream: object = getattr(handler, "stream", None)
+            target = "?" if stream is None else str(getattr(stream, "name", "stream"))
         parts.append(f"{type(handler).__name__}({target})")
     return ", ".join(parts) or "none"
 

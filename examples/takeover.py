@@ -27,7 +27,7 @@ def configure_vendor_logger(directory: Path) -> logging.Logger:
 
 
 def describe(logger: logging.Logger) -> str:
-    parts = []
+    parts: list[str] = []
     for handler in logger.handlers:
         stream = getattr(handler, "stream", None)
         target = getattr(handler, "baseFilename", None) or getattr(stream, "name", "?")

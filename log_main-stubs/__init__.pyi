@@ -1,26 +1,12 @@
 """Type information for the log_main extension module."""
 
-import hashlib as hashlib
-import logging as logging
-import os as os
-import uuid as uuid
-from logging.handlers import (
-    RotatingFileHandler as RotatingFileHandler,
-    TimedRotatingFileHandler as TimedRotatingFileHandler,
-)
-from threading import Lock as Lock
-from typing import (
-    Callable,
-    Literal,
-    NotRequired,
-    TextIO,
-    TypeAlias,
-    TypedDict,
-    Unpack,
-)
-from typing import Any as Any, Dict as Dict, List as List, Optional as Optional, Tuple as Tuple
-
-import colorlog as colorlog
+# Plain imports: a stub re-exports only names imported as `import x as x`, so
+# none of the modules the runtime imports shows up as an attribute of log_main.
+import logging
+from collections.abc import Callable, Mapping
+from threading import Lock
+from types import TracebackType
+from typing import Any, Literal, NotRequired, TextIO, TypeAlias, TypedDict, Unpack
 
 __all__ = ["OsprelLog"]
 
@@ -39,6 +25,25 @@ class _FileOptions(TypedDict, total=False):
     backupCount: int
     when: str
     interval: int
+
+_ExcInfo: TypeAlias = (
+    bool
+    | BaseException
+    | tuple[type[BaseException], BaseException, TracebackType | None]
+    | tuple[None, None, None]
+    | None
+)
+
+class _LogOptions(TypedDict, total=False):
+    """The keyword options of logging.Logger.log that a level method passes on.
+
+    Any other key makes the call drop its record, so a misspelt key is a type error.
+    """
+
+    exc_info: _ExcInfo
+    stack_info: bool
+    stacklevel: int
+    extra: Mapping[str, object] | None
 
 class _HandlerRecord(TypedDict):
     """What a take-over writes down about each handler it finds."""
@@ -96,22 +101,22 @@ class _LogBase:
         level: int,
         message: tuple[Any, ...],
         args: tuple[Any, ...] | None = None,
-        kwargs: dict[str, Any] | None = None,
+        kwargs: _LogOptions | None = None,
     ) -> None: ...
     def debug(
-        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: dict[str, Any] | None = None
+        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: _LogOptions | None = None
     ) -> None: ...
     def info(
-        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: dict[str, Any] | None = None
+        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: _LogOptions | None = None
     ) -> None: ...
     def warning(
-        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: dict[str, Any] | None = None
+        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: _LogOptions | None = None
     ) -> None: ...
     def error(
-        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: dict[str, Any] | None = None
+        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: _LogOptions | None = None
     ) -> None: ...
     def critical(
-        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: dict[str, Any] | None = None
+        self, *message: object, args: tuple[Any, ...] | None = None, kwargs: _LogOptions | None = None
     ) -> None: ...
 
 class OsprelLog:

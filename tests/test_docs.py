@@ -40,11 +40,76 @@ def test_demo_shows_colours_rotates_takes_over_and_gives_back(tmp_path):
     assert "\x1b[" not in (logs / "shop.log").read_text(encoding="utf-8")
 
 
-@pytest.mark.parametrize("block", re.findall(r"```python\n(.*?)```", README, re.S))
-def test_readme_examples_run(block, tmp_path):
-    result = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, env=plain_env(),
-                            capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
+# Every code block of the README is run here, section by section, in a fresh folder:
+# - a python block whose first line names a file ("# myapp/log.py") is written to that file;
+#   any other python block is written to app.py, and run unless a console block follows;
+# - a console block is a transcript: each "$ " command runs in bash with this interpreter as
+#   `python`, and what it prints must match the lines below it, with timestamps, UUIDs and the
+#   folder (shown as /srv/app) taken as they come, colour codes removed (cat -v keeps them);
+# - a sh block's make targets run as `make -n`, `pip install .` as a dry run;
+# - the conf block of the shipping section is rsyslog's configuration, run by test_shipping.py.
+BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
+SECTIONS = [(part.split("\n", 1)[0].lstrip("# "), part) for part in README.split("\n## ")]
+STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}")
+UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
+ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+
+def normal(text):
+    return UUID.sub("<uuid>", STAMP.sub("<time>", text)).rstrip("\n").split("\n")
+
+
+def replay(transcript, folder, env):
+    steps = re.split(r"^\$ ", transcript, flags=re.M)[1:]
+    assert steps, "a console block starts with a command"
+    for step in steps:
+        command, _, expected = step.partition("\n")
+        result = subprocess.run(["bash", "-c", command], cwd=folder, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, timeout=120)
+        shown = ANSI.sub("", result.stdout).replace(str(folder), "/srv/app")
+        assert result.returncode == 0, f"$ {command}\n{shown}"
+        assert normal(shown) == normal(expected), f"$ {command}"
+
+
+def run_shell_line(line):
+    line = line.split("#", 1)[0].strip()
+    if line.startswith("make "):
+        result = subprocess.run(["make", "-n", *line.split()[1:]], cwd=ROOT, capture_output=True, text=True,
+                                timeout=120)
+    else:
+        assert line == "pip install .", line
+        result = subprocess.run([sys.executable, "-m", "pip", "install", "--dry-run", "--no-deps",
+                                 "--no-build-isolation", "--no-index", "."], cwd=ROOT, capture_output=True,
+                                text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+WITH_BLOCKS = [s for s in SECTIONS if BLOCK.search(s[1])]
+
+
+@pytest.mark.parametrize("title, section", WITH_BLOCKS, ids=[t.split(":")[0].strip("`") for t, _ in WITH_BLOCKS])
+def test_readme_blocks_run(title, section, tmp_path):
+    folder = tmp_path.resolve()
+    env = plain_env(PYTHONUNBUFFERED="1", PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ["PATH"])
+    blocks = BLOCK.findall(section)
+    for i, (lang, text) in enumerate(blocks):
+        following = blocks[i + 1][0] if i + 1 < len(blocks) else None
+        if lang == "python":
+            named = re.match(r"# ([\w/]+\.py)\n", text)
+            path = folder / (named.group(1) if named else "app.py")
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_text(text, encoding="utf-8")
+            if not named and following != "console":
+                result = subprocess.run([sys.executable, str(path)], cwd=folder, env=env, capture_output=True,
+                                        text=True, timeout=120)
+                assert result.returncode == 0, result.stderr
+        elif lang == "console":
+            replay(text, folder, env)
+        elif lang == "sh":
+            for line in text.splitlines():
+                run_shell_line(line)
+        else:
+            assert (lang, title) == ("conf", "Shipping the logs to a central log system"), (lang, title)
 
 
 TYPE_ERROR_ROWS = re.findall(r"^\| `([^`]+)` \| `([^`]+)`", README.split("## Errors")[1], re.M)

@@ -209,3 +209,35 @@ def test_each_time_rotating_handler_gets_its_own_namer(make):
     second = make(logging.DEBUG, "two.log", "timerotating", False)._file_handler.namer
     assert first is not second
     assert first.__name__ == "lambda" and first.__code__ is None
+
+
+def test_filter_drops_only_a_cached_traceback_with_colour_codes():
+    filt = log_main._ContextFilter("app")
+    record = logging.LogRecord("app", logging.ERROR, __file__, 1, "m", (), None)
+    for cached, kept in [(None, None), ("Traceback ...\nValueError: x", "Traceback ...\nValueError: x"),
+                         ('File \x1b[35m"app.py"\x1b[0m', None), ("", "")]:
+        record.exc_text = cached
+        assert filt.filter(record) is True and record.exc_text == kept
+    bare = type("Bare", (), {})()  # no exc_text at all: only the name is set
+    assert filt.filter(bare) is True and vars(bare) == {"name": "app"}
+
+
+def test_traceback_plain_in_file_and_coloured_on_console(make, tmp_path, capsys, monkeypatch):
+    """Run by CI with the newest colorlog and with the oldest supported one (6.6)."""
+    from importlib.metadata import version
+    coloured_tracebacks = tuple(int(p) for p in version("colorlog").split(".")[:2]) >= (6, 10)
+    monkeypatch.setenv("FORCE_COLOR", "1")
+    obj = make(logging.DEBUG, "app.log", "file", True)
+    for _ in range(2):
+        try:
+            {}["missing"]
+        except KeyError:
+            obj.error("failed", kwargs={"exc_info": True})
+    obj._file_handler.flush()
+    text = read(tmp_path / "app.log")
+    assert text.count("KeyError: 'missing'") == 2 and "\x1b" not in text
+    console = capsys.readouterr().err
+    assert console.count("\x1b[31m") >= 2 and console.count("Traceback (most recent call last):") == 2
+    tracebacks = re.findall(r"Traceback \(most recent call last\):(.*?)KeyError", console, re.S)
+    assert len(tracebacks) == 2
+    assert all(("\x1b[" in tb) == coloured_tracebacks for tb in tracebacks), (version("colorlog"), console)

@@ -17,9 +17,23 @@ static PyObject* filter_init_body(Function* f, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// Stamps the record with the object's name. The filter runs on each of the
+// module's handlers just before that handler formats the record, so it is also
+// where a traceback text that another handler cached on the record with colour
+// codes in it (colorlog 6.10 and later colour tracebacks) is dropped: each
+// handler then renders the traceback itself, coloured on the console and plain
+// in the file. A plain cached text, or none, is left as it is.
 static PyObject* filter_body(Function*, PyObject* const* a) {
     Ref name = Ref::steal(PyObject_GetAttr(a[0], S._logger_name));
     if (!name || PyObject_SetAttr(a[1], S.name, name.get()) < 0) return nullptr;
+    PyObject* raw = nullptr;
+    int found = PyObject_GetOptionalAttr(a[1], S.exc_text, &raw);
+    if (found < 0) return nullptr;
+    Ref text = Ref::steal(raw);
+    if (found && PyUnicode_Check(text.get())) {
+        Py_ssize_t at = PyUnicode_FindChar(text.get(), 0x1b, 0, PyUnicode_GET_LENGTH(text.get()), 1);
+        if (at == -2 || (at >= 0 && PyObject_SetAttr(a[1], S.exc_text, Py_None) < 0)) return nullptr;
+    }
     Py_RETURN_TRUE;
 }
 

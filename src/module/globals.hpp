@@ -112,6 +112,7 @@ namespace log_main {
     X(_console_handler, "_console_handler")                 \
     X(_handler_filter, "_handler_filter")                   \
     X(_logger_name, "_logger_name")                         \
+    X(exc_text, "exc_text")                                 \
     X(_setup_logger, "_setup_logger")                       \
     X(_captures_logger, "_captures_logger")                 \
     X(_create_console_handler, "_create_console_handler")   \
