@@ -316,6 +316,7 @@ def test_fork_inside_the_module_lock_on_its_own_thread():
     """) == ["child [True, False, False, []]", "parent exit 0 [True, False, False, []]"]
 
 
+@pytest.mark.slow
 def test_fork_while_a_set_up_is_blocked_goes_ahead_after_a_bounded_wait(tmp_path):
     # The lock's holder is stuck opening a FIFO: fork() waits a bounded time, then forks
     # without it; the child's lock, the same object, starts free.
@@ -391,6 +392,7 @@ def test_finalisers_at_exit_do_not_wait_for_a_lock_whose_holder_was_stopped(tmp_
     assert result.stderr.count(f"RuntimeError: {EXIT_TEXT}") == 2, result.stderr
 
 
+@pytest.mark.slow
 def test_process_with_busy_daemon_threads_exits(tmp_path):
     # Daemon threads set loggers up and close them until the interpreter stops them, then the
     # finalisers run. Timing decides whether the lock is held then; either way the process ends.
@@ -486,11 +488,13 @@ HAZARDS = {
 }
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("case", HAZARDS)
 def test_documented_hazard_blocks(case):
     assert run_child(textwrap.dedent(HAZARDS[case]) + "print('RETURNED')\n") == ["BLOCKED"]
 
 
+@pytest.mark.slow
 def test_fifo_log_file_blocks_other_set_ups_until_a_reader_opens_it():
     assert run_child("""
         os.mkfifo("pipe.log")
