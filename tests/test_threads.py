@@ -1,21 +1,28 @@
-"""Eight threads working the module at once: set-up, take-over, emission, levels, close.
+"""Threads and the module lock.
 
-Every thread runs a fixed, seeded programme, so the run ends by itself. Lines written through
+Eight threads working the module at once: set-up, take-over, emission, levels, close. Every
+thread runs a fixed, seeded programme, so the run ends by itself. Lines written through
 private names (touched by one thread only) are checked to be in their file exactly once;
 shared names are taken over and unwound by all threads at once, and their layers and capture
 entries are checked for consistency while the threads run and at the end.
+
+Then the lock across fork() and interpreter exit, and the hazards the README documents. Each
+of those runs in a child interpreter with a timeout; where the documented behaviour is a block,
+a watchdog thread in the child reports it and ends the child.
 """
 import collections
 import logging
 import random
 import re
 import sys
+import textwrap
 import threading
 import time
 
 import pytest
 
 import log_main
+from conftest import run_python
 from log_main import OsprelLog, _CAPTURES, _GetLogger, _LOGGERS, _SetLogger
 
 THREADS = 8
@@ -218,3 +225,288 @@ def test_eight_threads_mixed_operations(unique_name, tmp_path):
     ops = sum(w.ops for w in workers)
     assert total > 5000 and ops > 15000
     print(f"\n{THREADS} threads, {ops} operations, {total} private lines checked, {checks} layer checks")
+
+
+# -- fork, exit and the documented hazards, each in a child interpreter ------------------------
+
+CHILD_PRELUDE = """
+import gc, logging, logging.config, os, signal, sys, threading, time, warnings
+import log_main
+from log_main import OsprelLog
+warnings.simplefilter("ignore", DeprecationWarning)   # fork() with threads running
+
+def watchdog(blocked, seconds=1.0):
+    # Prints BLOCKED and ends the process when blocked() still holds after `seconds`.
+    def watch():
+        time.sleep(seconds)
+        if blocked():
+            print("BLOCKED", flush=True)
+            os._exit(0)
+    threading.Thread(target=watch, daemon=True).start()
+
+def wait_child(pid, seconds=15):
+    # "exit N" for a child that ended, "hung" for one still running after `seconds` (then killed).
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return f"exit {os.waitstatus_to_exitcode(status)}"
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hung"
+"""
+
+
+def run_child(code, timeout=60):
+    result = run_python(CHILD_PRELUDE + textwrap.dedent(code), timeout=timeout)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return result.stdout.split("\n")[:-1]
+
+
+def test_forked_children_of_a_busy_process_can_set_up():
+    # A thread sets loggers up and closes them without pause while worker processes are forked:
+    # a child forked while that thread held the lock used to inherit it held and hang for good.
+    assert run_child("""
+        import multiprocessing
+        def churn():
+            for i in range(10 ** 9):
+                OsprelLog(f"busy{i % 4}", file=f"busy{i % 4}.log", console=False).close()
+        def work(n):
+            OsprelLog(f"worker{n}", file=f"worker{n}.log", console=False).close()
+        threading.Thread(target=churn, daemon=True).start()
+        time.sleep(0.05)
+        workers = [multiprocessing.get_context("fork").Process(target=work, args=(n,)) for n in range(20)]
+        for p in workers:
+            p.start()
+        deadline = time.monotonic() + 15
+        for p in workers:
+            p.join(max(0.01, deadline - time.monotonic()))
+        print(sum(p.is_alive() for p in workers), sorted({p.exitcode for p in workers if not p.is_alive()}))
+        for p in workers:
+            p.kill()
+    """) == ["0 [0]"]
+
+
+def test_fork_inside_the_module_lock_on_its_own_thread():
+    # A handler constructor forks while this thread holds the lock for its own set-up. The parent
+    # takes nothing (no deadlock with itself); in the child the lock starts free, a worker can set
+    # up from there (as a multiprocessing child would), and the interrupted set-up then finishes.
+    assert run_child("""
+        lock, child = log_main._LOCK, None
+        class Forks(log_main._SetLogger):
+            def _create_console_handler(self):
+                global child
+                if child is None:
+                    child = os.fork()
+                    if child == 0:
+                        OsprelLog("inner", file="inner.log", console=False).close()
+                super()._create_console_handler()
+        base, log_main._SetLogger = log_main._SetLogger, Forks
+        obj = OsprelLog("outer", level=60)
+        log_main._SetLogger = base
+        state = [log_main._LOCK is lock, lock.locked()]
+        OsprelLog("after", console=False).close()
+        obj.close()
+        state += [lock.locked(), sorted(log_main._LOGGERS)]
+        if child == 0:
+            print("child", state, flush=True)
+            os._exit(0)
+        print("parent", wait_child(child), state, flush=True)
+    """) == ["child [True, False, False, []]", "parent exit 0 [True, False, False, []]"]
+
+
+@pytest.mark.slow
+def test_fork_while_a_set_up_is_blocked_goes_ahead_after_a_bounded_wait(tmp_path):
+    # The lock's holder is stuck opening a FIFO: fork() waits a bounded time, then forks
+    # without it; the child's lock, the same object, starts free.
+    assert run_child("""
+        os.mkfifo("pipe.log")
+        lock = log_main._LOCK
+        holder = threading.Thread(target=OsprelLog, args=("fifo",), kwargs={"file": "pipe.log", "console": False})
+        holder.start()
+        while not lock.locked():
+            time.sleep(0.01)
+        pid = os.fork()
+        if pid == 0:
+            OsprelLog("forked", console=False).close()
+            print("child", log_main._LOCK is lock, lock.locked(), flush=True)
+            os._exit(0)
+        print("parent", wait_child(pid), lock.locked(), flush=True)
+        os.close(os.open("pipe.log", os.O_RDONLY | os.O_NONBLOCK))
+        holder.join()
+        print("released", lock.locked(), sorted(log_main._LOGGERS))
+    """) == ["child True False", "parent exit 0 True", "released False ['fifo']"]
+
+
+def test_fork_leaves_a_rebound_lock_alone():
+    assert run_child("""
+        calls = []
+        class Recorder:
+            def __getattr__(self, name):
+                calls.append(name)
+                return lambda *args, **kwargs: True
+        log_main._LOCK = Recorder()
+        pid = os.fork()
+        if pid == 0:
+            print("child", calls, flush=True)
+            os._exit(0)
+        print("parent", wait_child(pid), calls)
+    """) == ["child []", "parent exit 0 []"]
+
+
+EXIT_TEXT = "the module lock is held by a thread that can no longer run"
+
+# Finalisers that run while the interpreter tears modules down: they live in a module of their
+# own, because objects reachable from a daemon thread's frames are never finalised.
+TEARDOWN = """
+from log_main import OsprelLog
+class AtExit:
+    def __init__(self, call, *args, **kwargs):
+        self.call, self.args, self.kwargs = call, args, kwargs
+    def __del__(self):
+        self.call(*self.args, **self.kwargs)
+closes = AtExit(OsprelLog("kept", file="kept.log", console=False).close)
+sets_up = AtExit(OsprelLog, "late", console=False)
+"""
+
+
+def test_finalisers_at_exit_do_not_wait_for_a_lock_whose_holder_was_stopped(tmp_path):
+    # A daemon thread holds the lock for good when the interpreter stops it; finalisers that
+    # call close() or OsprelLog() during teardown raise instead of waiting, and the process ends.
+    (tmp_path / "teardown.py").write_text(TEARDOWN)
+    result = run_python(textwrap.dedent("""
+        import threading, log_main
+        import teardown
+        class Stuck(log_main._SetLogger):
+            def _create_console_handler(self):
+                holding.set()
+                threading.Event().wait()
+        holding = threading.Event()
+        log_main._SetLogger = Stuck
+        threading.Thread(target=log_main.OsprelLog, args=("stuck",), daemon=True).start()
+        holding.wait()
+        log_main._SetLogger = Stuck.__base__
+    """), timeout=30)
+    assert result.returncode == 0
+    assert result.stderr.count(f"RuntimeError: {EXIT_TEXT}") == 2, result.stderr
+
+
+@pytest.mark.slow
+def test_process_with_busy_daemon_threads_exits(tmp_path):
+    # Daemon threads set loggers up and close them until the interpreter stops them, then the
+    # finalisers run. Timing decides whether the lock is held then; either way the process ends.
+    (tmp_path / "teardown.py").write_text(TEARDOWN)
+    code = textwrap.dedent("""
+        import threading, time
+        from log_main import OsprelLog
+        import teardown
+        def churn(n):
+            for i in range(10 ** 9):
+                OsprelLog(f"churn{n}", file=f"churn{n}.log", console=False).close()
+        for n in range(4):
+            threading.Thread(target=churn, args=(n,), daemon=True).start()
+        time.sleep(0.1)
+    """)
+    for _ in range(3):
+        result = run_python(code, timeout=30)
+        assert result.returncode == 0, result.stderr[-3000:]
+        assert result.stderr == "" or EXIT_TEXT in result.stderr, result.stderr[-3000:]
+
+
+HAZARDS = {
+    # A signal handler runs on the thread it interrupts, here inside OsprelLog().
+    "signal handler": """
+        done = threading.Event()
+        signal.signal(signal.SIGUSR1, lambda signum, frame: OsprelLog("from_signal", console=False))
+        class Signals(log_main._SetLogger):
+            def _create_console_handler(self):
+                signal.raise_signal(signal.SIGUSR1)
+                super()._create_console_handler()
+        log_main._SetLogger = Signals
+        watchdog(lambda: not done.is_set())
+        OsprelLog("interrupted")
+        done.set()
+    """,
+    # A collection inside OsprelLog() runs a finaliser that closes a logger, on the same thread.
+    "finaliser run by the collector": """
+        gc.disable()
+        done = threading.Event()
+        victim = OsprelLog("victim", console=False)
+        class Finalised:
+            def __init__(self):
+                self.cycle = self
+            def __del__(self):
+                victim.close()
+        Finalised()
+        class Collects(log_main._SetLogger):
+            def _create_console_handler(self):
+                gc.collect()
+                super()._create_console_handler()
+        log_main._SetLogger = Collects
+        watchdog(lambda: not done.is_set())
+        OsprelLog("collecting")
+        done.set()
+    """,
+    # Formatting runs under the file handler's lock; close() holds _LOCK and wants that lock.
+    "set-up from formatting during close()": """
+        obj = OsprelLog("formatted", file="formatted.log", console=False)
+        formatting = threading.Event()
+        class Message:
+            def __str__(self):
+                formatting.set()
+                while not log_main._LOCK.locked() and closer.is_alive():
+                    time.sleep(0.01)
+                OsprelLog("from_format", console=False)
+                return "message"
+        emitter = threading.Thread(target=lambda: obj.info("%s", args=(Message(),)), daemon=True)
+        closer = threading.Thread(target=lambda: (formatting.wait(), obj.close()), daemon=True)
+        watchdog(lambda: emitter.is_alive() and closer.is_alive() and log_main._LOCK.locked())
+        closer.start(); emitter.start(); emitter.join(); closer.join()
+    """,
+    # dictConfig holds logging's lock while it calls the factory; a set-up holding _LOCK wants
+    # logging's lock for its new handler.
+    "dictConfig factory during a set-up": """
+        setting_up, in_factory = threading.Event(), threading.Event()
+        class Slow(log_main._SetLogger):
+            def _create_console_handler(self):
+                setting_up.set()
+                in_factory.wait()
+                super()._create_console_handler()
+        def factory():
+            setting_up.wait()
+            in_factory.set()
+            OsprelLog("from_factory", console=False)
+            return logging.NullHandler()
+        log_main._SetLogger = Slow
+        config = {"version": 1, "disable_existing_loggers": False, "handlers": {"h": {"()": factory}}}
+        configurer = threading.Thread(target=logging.config.dictConfig, args=(config,), daemon=True)
+        setter = threading.Thread(target=OsprelLog, args=("configured",), daemon=True)
+        watchdog(lambda: configurer.is_alive() and setter.is_alive() and log_main._LOCK.locked())
+        configurer.start(); setter.start(); configurer.join(); setter.join()
+    """,
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("case", HAZARDS)
+def test_documented_hazard_blocks(case):
+    assert run_child(textwrap.dedent(HAZARDS[case]) + "print('RETURNED')\n") == ["BLOCKED"]
+
+
+@pytest.mark.slow
+def test_fifo_log_file_blocks_other_set_ups_until_a_reader_opens_it():
+    assert run_child("""
+        os.mkfifo("pipe.log")
+        fifo = threading.Thread(target=OsprelLog, args=("fifo",), kwargs={"file": "pipe.log", "console": False})
+        fifo.start()
+        while not log_main._LOCK.locked():
+            time.sleep(0.01)
+        other = threading.Thread(target=OsprelLog, args=("other",), kwargs={"console": False})
+        other.start()
+        other.join(1.0)
+        print(fifo.is_alive(), other.is_alive())
+        os.close(os.open("pipe.log", os.O_RDONLY | os.O_NONBLOCK))
+        fifo.join(); other.join()
+        print(log_main._LOCK.locked(), sorted(log_main._LOGGERS))
+    """) == ["True True", "False ['fifo', 'other']"]

@@ -122,6 +122,13 @@ namespace log_main {
     X(__init__, "__init__")                                 \
     X(__enter__, "__enter__")                               \
     X(__exit__, "__exit__")                                 \
+    X(acquire, "acquire")                                   \
+    X(release, "release")                                   \
+    X(_at_fork_reinit, "_at_fork_reinit")                   \
+    X(register_at_fork, "register_at_fork")                 \
+    X(before, "before")                                     \
+    X(after_in_parent, "after_in_parent")                   \
+    X(after_in_child, "after_in_child")                     \
     X(__prepare__, "__prepare__")                           \
     X(__module__, "__module__")                             \
     X(__qualname__, "__qualname__")                         \

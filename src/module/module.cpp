@@ -6,6 +6,7 @@
 // imports, constants, registries, the lock, _md5, the five classes, __test__.
 #include "module/callables.hpp"
 #include "module/globals.hpp"
+#include "module/with_lock.hpp"
 
 namespace log_main {
 
@@ -195,7 +196,9 @@ static int run_body() {
         return -1;
     {
         Ref lock_type = global(S.Lock);
-        if (!lock_type || bind_new("_LOCK", PyObject_CallNoArgs(lock_type.get())) < 0) return -1;
+        Ref lock = lock_type ? Ref::steal(PyObject_CallNoArgs(lock_type.get())) : Ref();
+        if (!lock || PyDict_SetItem(M.ns, S._LOCK, lock.get()) < 0 || module_lock_init(lock.get()) < 0)
+            return -1;
     }
 
     if (md5_init() < 0 || bind_new("_md5", make_function(&md5_spec).release()) < 0) return -1;

@@ -1,5 +1,15 @@
 // `with _LOCK:` as a Python with statement runs it: the module global looked
 // up at each use, __exit__ looked up before __enter__, both on the type.
+//
+// The lock the module made at load gets two more things, because a thread can
+// hold it where no Python code of its own will ever release it:
+//  * while the interpreter is finalising (daemon threads stopped, perhaps one
+//    of them inside a set-up), a lock of that type is taken with a bounded
+//    wait, and RuntimeError says why when the wait runs out;
+//  * fork() hooks take it before forking (bounded as well) and re-initialise
+//    it in the child, so no child starts with a lock held by a thread it does
+//    not have. A fork on the thread that holds it inside the module's own with
+//    block takes nothing; in the child that block then has nothing to release.
 #pragma once
 
 #include "module/globals.hpp"
@@ -15,6 +25,31 @@ Ref lookup_special(PyObject* obj, PyObject* name);
 // the result, None when __exit__ suppressed the exception, or null.
 PyObject* with_exit(PyObject* exit, PyObject* result);
 
+// Keeps `lock`, the `_LOCK` the module has just made, and registers the fork
+// hooks (once per process).
+int module_lock_init(PyObject* lock);
+
+// While finalising: takes `lock` with a bounded wait when it is a lock of the
+// type the module made. 1 taken, 0 not such a lock (the caller enters it as
+// usual), -1 with RuntimeError when the wait ran out, or another error.
+int acquire_while_finalizing(PyObject* lock);
+
+// Bookkeeping of one with block on the module's own lock, made once the lock is
+// entered: which thread holds it, for the fork hooks.
+class ModuleHold {
+public:
+    explicit ModuleHold(PyObject* lock) noexcept;
+    ModuleHold(const ModuleHold&) = delete;
+    ModuleHold& operator=(const ModuleHold&) = delete;
+    // False in a forked child whose copy of the lock was re-initialised while
+    // this block held it: the block holds nothing any more.
+    bool leave() noexcept;
+
+private:
+    bool own_;
+    uint64_t fork_epoch_;
+};
+
 // Runs body() inside `with _LOCK:`.
 template <class Body>
 PyObject* with_module_lock(Body&& body) {
@@ -22,10 +57,17 @@ PyObject* with_module_lock(Body&& body) {
     if (!lock) return nullptr;
     Ref exit = lookup_special(lock.get(), S.__exit__);
     if (!exit) return nullptr;
-    Ref enter = lookup_special(lock.get(), S.__enter__);
-    if (!enter) return nullptr;
-    if (!Ref::steal(PyObject_CallNoArgs(enter.get()))) return nullptr;
-    return with_exit(exit.get(), body());
+    int taken = Py_IsFinalizing() ? acquire_while_finalizing(lock.get()) : 0;
+    if (taken < 0) return nullptr;
+    if (!taken) {
+        Ref enter = lookup_special(lock.get(), S.__enter__);
+        if (!enter) return nullptr;
+        if (!Ref::steal(PyObject_CallNoArgs(enter.get()))) return nullptr;
+    }
+    ModuleHold hold(lock.get());
+    PyObject* result = body();
+    if (!hold.leave()) return result;
+    return with_exit(exit.get(), result);
 }
 
 }  // namespace log_main
