@@ -483,3 +483,98 @@ def test_options_dict_emptied_while_log_is_looked_up():
     """))
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "[((10, 'x'), {})]"
+
+
+# Python code run in the middle of a lookup (a str-subclass key of the instance dict whose
+# __eq__ is called while `_log` or `_logger` is looked up, a finaliser of the level constant)
+# changes the class, the instance dict or logging: the call goes on with what it had found,
+# as the same object written in Python would, and never touches what was freed.
+HOOKED = textwrap.dedent("""
+    import logging, log_main
+    from log_main import OsprelLog
+    seen = []
+    class Keep(logging.Handler):
+        def emit(self, record): seen.append(record.getMessage())
+    o = OsprelLog("hooked", console=False)
+    o._logger.handlers[:] = [Keep()]
+    o.info("warm-up")
+    armed, done = False, []
+    def once():
+        if not armed or done:
+            return False
+        done.append(1)
+        return True
+    def collide(name, eq):
+        class Key(str):
+            def __hash__(self): return hash(name)
+            __eq__ = eq
+        # The key ahead of `name` in the probe order, so the lookup of `name` compares with it.
+        d = o.__dict__
+        value = d.pop(name, None)
+        d[Key("k")] = lambda *received: seen.append(received)
+        if value is not None:
+            d[name] = value
+""")
+
+COLLISIONS = {
+    "class function deleted": ("""
+        def eq(key, other):
+            if once(): del log_main._LogBase._log
+            return False
+        collide("_log", eq)
+        armed = True
+        o.info("boom")
+        try:
+            o.info("gone")
+        except AttributeError as exc:
+            seen.append(str(exc))
+    """, "['warm-up', 'boom', \"'_SetLogger' object has no attribute '_log'\"]"),
+    "class function replaced": ("""
+        def eq(key, other):
+            if once(): log_main._LogBase._log = lambda self, level, message, *rest: seen.append(message)
+            return False
+        collide("_log", eq)
+        armed = True
+        o.info("boom")
+        o.info("next")
+    """, "['warm-up', 'boom', ('next',)]"),
+    "instance dict replaced while _logger is read": ("""
+        def eq(key, other):
+            if once(): o.__dict__ = {"_logger": None}
+            return False
+        collide("_logger", eq)
+        armed = True
+        o.info("boom")   # the second read of _logger finds None: the failure is swallowed
+        o.info("after")
+    """, "['warm-up']"),
+    "instance dict replaced while _log is read": ("""
+        def eq(key, other):
+            if once(): o.__dict__ = {}
+            return True
+        collide("_log", eq)
+        armed = True
+        o.info("boom")   # the colliding key's value is the instance's own _log
+    """, "['warm-up', (20, ('boom',), None, None)]"),
+    "level constant rebound by the old one's finaliser": ("""
+        class Level:
+            def __del__(self):
+                logging.INFO = 25
+        logging.INFO = Level()
+        try:
+            o.info("refused")
+        except TypeError:
+            pass
+        logging.INFO = 15
+        o._logger.handlers[:] = [type("H", (logging.Handler,), {"emit": lambda h, r: seen.append(r.levelno)})()]
+        o.info("fifteen")   # dropping the old constant rebinds INFO: the next call sees it
+        o.info("twenty-five")
+    """, "['warm-up', 15, 25]"),
+}
+
+
+@pytest.mark.parametrize("case", list(COLLISIONS))
+def test_code_run_inside_a_lookup(case):
+    body, expected = COLLISIONS[case]
+    result = run_python(HOOKED + textwrap.dedent(body) + "print(seen)\n", timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == expected
