@@ -578,3 +578,29 @@ def test_code_run_inside_a_lookup(case):
     result = run_python(HOOKED + textwrap.dedent(body) + "print(seen)\n", timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == expected
+
+
+def test_first_read_of_a_level_constant_sees_what_ran_during_it():
+    # The first read of logging.INFO in the process: a key of logging's dict compared during the
+    # read rebinds the module's `logging`; the next call reads the new one.
+    result = run_python(textwrap.dedent("""
+        import logging, types, log_main
+        seen, calls = [], []
+        lg = logging.getLogger("first"); lg.setLevel(1); lg.propagate = False
+        lg.addHandler(type("Keep", (logging.Handler,), {"emit": lambda h, r: seen.append(r.levelno)})())
+        o = log_main._LogBase(); o.enable(lg)
+        class Key(str):
+            def __hash__(self): return hash("INFO")
+            def __eq__(self, other):
+                calls.append(other)
+                if len(calls) == 3:   # in the read that checks the value against logging's dict
+                    log_main.logging = types.SimpleNamespace(INFO=7)
+                return False
+        d = vars(logging)
+        info = d.pop("INFO"); d[Key("k")] = 0; d["INFO"] = info   # the key ahead of INFO
+        o.info("a")
+        o.info("b")
+        print(seen)
+    """), timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "[20, 7]"
