@@ -116,18 +116,24 @@ bool watch_dict(PyObject* dict) { return watcher_id >= 0 && PyDict_Watch(watcher
 
 Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) {
     if (cache.epoch == watch_epoch && Py_IS_TYPE(cache.module, &PyModule_Type)) return Ref::borrow(cache.value);
-    // The epoch is taken before anything is read: whatever runs while the
-    // values are read or the old ones are dropped (a __del__ that rebinds the
-    // constant) moves it on, and the next call reads again.
+    // The epoch is taken before anything is read, and each dict is watched
+    // before it is read: whatever runs while the values are read or the old
+    // ones are dropped (a key's __eq__, a __del__ that rebinds the constant)
+    // moves it on, and the next call reads again.
+    const bool watched = watch_dict(M.ns);
     const uint64_t epoch = watch_epoch;
     Ref mod = global(module_name);
     if (!mod) return Ref();
+    Ref mod_dict = PyModule_CheckExact(mod.get()) ? Ref::borrow(PyModule_GetDict(mod.get())) : Ref();
     Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
-    if (!value || watcher_id < 0 || !PyModule_CheckExact(mod.get())) return value;
+    if (!value) return Ref();
+    if (!watched || !mod_dict || !watch_dict(mod_dict.get())) {
+        PyErr_Clear();
+        return value;
+    }
     // Cache only what two dict reads explain: the module from the namespace and
     // the constant from a plain module's dict (a module type has no data
     // descriptor of that name).
-    Ref mod_dict = Ref::borrow(PyModule_GetDict(mod.get()));
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(M.ns, module_name, &found) < 0) {
         PyErr_Clear();
@@ -140,10 +146,7 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
         return value;
     }
     Ref in_mod = Ref::steal(found);
-    if (in_ns.get() != mod.get() || in_mod.get() != value.get() || !watch_dict(M.ns) || !watch_dict(mod_dict.get())) {
-        PyErr_Clear();
-        return value;
-    }
+    if (in_ns.get() != mod.get() || in_mod.get() != value.get()) return value;
     // The old values leave the cache last, after it records what it holds.
     Ref old_value = Ref::steal(cache.value);
     Ref old_module = Ref::steal(cache.module);

@@ -83,8 +83,8 @@ static int from_import(const char* module, std::initializer_list<const char*> na
     Ref mod = import_module(modname.get(), fromlist.get());
     if (!mod) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(fromlist.get()); ++i) {
-        PyObject* n = PyList_GET_ITEM(fromlist.get(), i);
-        if (bind_name(n, import_from(mod.get(), n)) < 0) return -1;
+        Ref n = Ref::borrow(PyList_GET_ITEM(fromlist.get(), i));  // held: the import runs code
+        if (bind_name(n.get(), import_from(mod.get(), n.get())) < 0) return -1;
     }
     return 0;
 }
