@@ -506,12 +506,15 @@ def machine():
 
 COMPARED = [
     "1: `obj.info(\"msg\", 42)` against `logger.log(logging.INFO, \"msg 42\")` on the same "
-    "logger, whose console handler is set above CRITICAL (record made, then dropped); no file.",
+    "logger, whose console handler is set above CRITICAL; no file. The baseline makes the "
+    "record and drops it at the handler; the candidate, which no handler takes, returns "
+    "before making it (as in 9).",
     "2: the same pair, \"file\" handler on a file in a temporary directory, console off.",
     "3: `obj.info(\"msg\", 42)` after `obj.disable()` against the empty method "
     "`def info(self, *message, args=None, kwargs=None): pass` of a plain object.",
     "4a: `obj.info(\"a\", 1, None, 2.5)` against `logger.log(INFO, f\"{a} {b} {c} {d}\")` with "
-    "the same values in locals, so both sides convert them; 4b: `obj.info(\"%s done\", "
+    "the same values in locals (the baseline converts them; the candidate, whose record no "
+    "handler takes, returns early and leaves these plain parts unconverted); 4b: `obj.info(\"%s done\", "
     "args=(3,))` against `logger.log(INFO, \"%s done\", 3)`; 4c: `obj.info(\"x\", "
     "kwargs={\"extra\": {...}})` against `logger.log(INFO, \"x\", extra={...})`, dicts built once. "
     "Logger as in 1.",
