@@ -1,17 +1,18 @@
-"""Scenario 8: instructions per call under valgrind's callgrind, for scenarios 1 and 3.
+"""Scenario 8: instructions per call under valgrind's callgrind, for scenarios 1, 3 and 9.
 
 Every side runs in its own interpreter under callgrind twice, with a small and a large number
 of calls; instructions per call are (Ir(large) - Ir(small)) / (large - small), so interpreter
 start-up, imports, set-up and warm-up cancel. Instruction counts do not depend on the load of
 the machine. Same set-ups and loop functions as bench/run.py.
 
-    bench/callgrind.py                     both scenarios, writes docs/callgrind.md
+    bench/callgrind.py                     all three scenarios, writes docs/callgrind.md
     bench/callgrind.py --scenario 3        one scenario, stdout only
     bench/callgrind.py --keep /tmp/cg      keep the callgrind.out files (callgrind_annotate)
 """
 
 import argparse
 import concurrent.futures
+import io
 import logging
 import os
 import subprocess
@@ -21,10 +22,12 @@ import tempfile
 import run
 from pyfacade import PyLogger
 
-SIDES = ("candidate", "baseline", "facade")
+# Scenario 9's third side is the old path, logger.log(DEBUG, ...), in place of the facade.
+SIDES = {1: ("candidate", "baseline", "facade"), 3: ("candidate", "baseline", "facade"),
+         9: ("candidate", "baseline", "old")}
 
 
-def sides_of(scenario):
+def sides_of(scenario, tmp):
     if scenario == 1:
         obj = run.quiet_object()
         logger = obj._logger
@@ -35,14 +38,17 @@ def sides_of(scenario):
         return {"candidate": run.Side('call("msg", 42)', call=run.silent_object().info),
                 "baseline": run.Side('call("msg", 42)', call=run.Plain().info),
                 "facade": run.Side('call("msg", 42)', call=PyLogger(None).info)}
+    if scenario == 9:
+        return dict(zip(SIDES[9], run.dropped_debug_sides(tmp, io.StringIO())))
     raise ValueError(scenario)
 
 
 def drive(scenario, side, calls):
     """Body of one valgrind run: set up, warm up (a fixed 1000 calls), then the counted calls."""
-    chosen = sides_of(scenario)[side]
-    chosen.run(1000)
-    chosen.run(calls)
+    with tempfile.TemporaryDirectory(prefix="log_main_callgrind") as tmp:
+        chosen = sides_of(scenario, tmp)[side]
+        chosen.run(1000)
+        chosen.run(calls)
 
 
 def instructions(out_file):
@@ -65,14 +71,16 @@ def count(scenario, side, calls, out_dir):
 
 
 def measure(scenarios, small, large, out_dir):
-    jobs = [(s, side, n) for s in scenarios for side in SIDES for n in (small, large)]
+    jobs = [(s, side, n) for s in scenarios for side in SIDES[s] for n in (small, large)]
     with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
         totals = dict(zip(jobs, pool.map(lambda job: count(*job, out_dir), jobs)))
     return {(s, side): (totals[s, side, large] - totals[s, side, small]) / (large - small)
-            for s in scenarios for side in SIDES}
+            for s in scenarios for side in SIDES[s]}
 
 
-TITLES = {1: "record dropped by handler level", 3: "silenced object vs empty method"}
+TITLES = {1: "record dropped by handler level", 3: "silenced object vs empty method",
+          "9a": "dropped DEBUG vs stdlib logger at INFO",
+          "9b": "dropped DEBUG vs record made and dropped"}
 HEADER = ["scenario", "", "candidate Ir/call", "baseline Ir/call", "added per call",
           "py facade Ir/call", "facade adds"]
 
@@ -80,7 +88,12 @@ HEADER = ["scenario", "", "candidate Ir/call", "baseline Ir/call", "added per ca
 def rows_of(per_call, scenarios):
     rows = []
     for s in scenarios:
-        c, b, f = (per_call[s, side] for side in SIDES)
+        if s == 9:                # 9a: against the hand-wired logger, 9b: against the old path
+            c, b, old = (per_call[s, side] for side in SIDES[s])
+            rows.append(["9a", TITLES["9a"], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", "", ""])
+            rows.append(["9b", TITLES["9b"], f"{c:.0f}", f"{old:.0f}", f"{c - old:+.0f}", "", ""])
+            continue
+        c, b, f = (per_call[s, side] for side in SIDES[s])
         rows.append([str(s), TITLES[s], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", f"{f:.0f}",
                      f"{f - b:+.0f}"])
     return rows
@@ -88,7 +101,7 @@ def rows_of(per_call, scenarios):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scenario", type=int, choices=(1, 3))
+    parser.add_argument("--scenario", type=int, choices=sorted(SIDES))
     parser.add_argument("--counts", type=int, nargs=2, default=(20000, 120000),
                         metavar=("SMALL", "LARGE"))
     parser.add_argument("--keep", metavar="DIR", help="keep the callgrind output files here")
@@ -97,7 +110,7 @@ def main(argv=None):
     if args.drive:
         drive(int(args.drive[0]), args.drive[1], int(args.drive[2]))
         return
-    scenarios = [args.scenario] if args.scenario else [1, 3]
+    scenarios = [args.scenario] if args.scenario else sorted(SIDES)
     small, large = args.counts
     if args.keep:
         os.makedirs(args.keep, exist_ok=True)
@@ -120,7 +133,12 @@ def main(argv=None):
                  f"((Ir({large}) - Ir({small})) / {large - small}, so start-up cancels). "
                  "Added per call: candidate - baseline. Scenario 1 compares with "
                  "`logger.log(logging.INFO, \"msg 42\")` on the same logger, scenario 3 with an "
-                 f"empty Python method. Module: {run.snapshot.describe()}.", "",
+                 "empty Python method; 9a: `obj.debug(\"msg\", 42)` on an object at INFO "
+                 "against `logger.debug(\"msg %s\", 42)` on a logger wired by hand with "
+                 "`logging` at INFO, 9b: the same call against "
+                 "`obj._logger.log(logging.DEBUG, \"msg 42\")` (record made, then dropped by "
+                 "the handlers), as in [bench.md](bench.md). Loop overhead is included on both "
+                 f"sides. Module: {run.snapshot.describe()}.", "",
                  "| " + " | ".join(h or "what" for h in HEADER) + " |",
                  "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]
         lines += ["| " + " | ".join(r) + " |" for r in rows]

@@ -12,11 +12,15 @@ slow drift of the machine cancels).
     bench/run.py --quick         fewer, shorter rounds
     bench/run.py --scenario 4    one scenario, stdout only
     bench/run.py --callgrind     afterwards, instruction counts (bench/callgrind.py)
+
+Scenario 8 is bench/callgrind.py; scenario 9 (a DEBUG call that no handler takes) gives two rows
+from one interleaved run of three sides.
 """
 
 import argparse
 import gc
 import hashlib
+import io
 import logging
 import logging.handlers
 import os
@@ -96,15 +100,17 @@ def calibrate(sides, loop_ms):
 
 
 def interleave(sides, n, rounds):
-    """ns per call of every side for every round, order alternating A B C / C B A."""
-    for side in sides:                                  # warm-up: caches, specialisation
-        side.run(n)
+    """ns per call of every side for every round, order alternating A B C / C B A. n is the
+    calls per loop, one for all sides or a list with one per side."""
+    counts = list(n) if isinstance(n, (list, tuple)) else [n] * len(sides)
+    for side, k in zip(sides, counts):                  # warm-up: caches, specialisation
+        side.run(k)
     gc.collect()
     times = [[] for _ in sides]
     for r in range(rounds):
         order = range(len(sides)) if r % 2 == 0 else range(len(sides) - 1, -1, -1)
         for i in order:
-            times[i].append(sides[i].run(n) / n)
+            times[i].append(sides[i].run(counts[i]) / counts[i])
     return times
 
 
@@ -147,6 +153,58 @@ def silent_object():
     obj = log_main.OsprelLog(unique("silent"))
     obj.disable()
     return obj
+
+
+def debug_object(path, sink):
+    """The object as a new user makes it: level INFO, a log file, the console handler on (its
+    stream sent to sink), so both handlers stand at INFO and a DEBUG record reaches neither."""
+    obj = log_main.OsprelLog(unique("debug"), level=logging.INFO, file=path)
+    obj._console_handler.setStream(sink)
+    return obj
+
+
+def stdlib_at_info(path):
+    """A logger wired by hand with `logging`: its own level INFO, one file handler, no
+    propagation."""
+    logger = logging.getLogger(unique("stdlib"))
+    logger.setLevel(logging.INFO)
+    logger.propagate = False
+    handler = logging.FileHandler(path, encoding="utf-8")
+    handler.setFormatter(logging.Formatter(fmt=log_main._fformatter))
+    logger.addHandler(handler)
+    return logger
+
+
+def dropped_debug_sides(tmp, sink):
+    """Scenario 9: obj.debug("msg", 42) on debug_object, (i) logger.debug("msg %s", 42) on
+    stdlib_at_info, (ii) logger.log(DEBUG, "msg 42") on the object's own logger (at DEBUG, so
+    the record is made and then dropped by both handlers). Each call is first checked to make
+    the DEBUG record "msg 42" once something takes DEBUG (a probe handler at level 0; the
+    hand-wired logger lowered to DEBUG for its check), then everything is put back."""
+    obj = debug_object(os.path.join(tmp, "object.log"), sink)
+    stdlib = stdlib_at_info(os.path.join(tmp, "stdlib.log"))
+    logger = obj._logger
+    check_emits(logger, lambda: obj.debug("msg", 42), "msg 42", levelno=logging.DEBUG)
+    check_emits(logger, lambda: logger.log(logging.DEBUG, "msg 42"), "msg 42",
+                levelno=logging.DEBUG)
+    stdlib.setLevel(logging.DEBUG)
+    check_emits(stdlib, lambda: stdlib.debug("msg %s", 42), "msg 42", levelno=logging.DEBUG)
+    stdlib.setLevel(logging.INFO)
+    return [Side('call("msg", 42)', call=obj.debug),
+            Side('call("msg %s", 42)', call=stdlib.debug),
+            Side('call(DEBUG, "msg 42")', call=logger.log, DEBUG=logging.DEBUG)]
+
+
+def file_sizes(tmp):
+    return {name: os.path.getsize(os.path.join(tmp, name)) for name in sorted(os.listdir(tmp))}
+
+
+def check_dropped(tmp, sizes, sink, what):
+    """Since the set-up (whose check wrote one line to the hand-wired logger's file) nothing
+    reached the log files or the console."""
+    if file_sizes(tmp) != sizes or sink.getvalue():
+        raise SystemExit(f"{what}: records were written: files {sizes} -> {file_sizes(tmp)}, "
+                         f"console {sink.getvalue()[:200]!r}")
 
 
 class Plain:
@@ -371,14 +429,33 @@ def scenario_7(cfg):
                    "calls": 1}, *times)
 
 
+def scenario_9(cfg):
+    with tempfile.TemporaryDirectory(prefix="log_main_bench") as tmp:
+        sink = io.StringIO()
+        sides = dropped_debug_sides(tmp, sink)
+        sizes = file_sizes(tmp)
+        # The old path costs tens of times the others: each side gets its own call count, so
+        # every loop lasts about loop_ms.
+        counts = [calibrate([side], cfg.loop_ms) for side in sides]
+        cand, base, old = interleave(sides, counts, cfg.rounds)
+        check_dropped(tmp, sizes, sink, "scenario 9")
+    yield summary({"key": "9a", "title": "dropped DEBUG vs stdlib logger at INFO",
+                   "target": ("<=", 1.0), "calls": counts[0]}, cand, base)
+    yield summary({"key": "9b", "title": "dropped DEBUG vs record made and dropped",
+                   "target": None, "calls": counts[0]}, cand, old)
+
+
 SCENARIOS = {1: scenario_1, 2: scenario_2, 3: scenario_3, 4: scenario_4, 5: scenario_5,
-             6: scenario_6, 7: scenario_7}
+             6: scenario_6, 7: scenario_7, 9: scenario_9}
 
 
 # ---------------------------------------------------------------------------------------------
 # Output
 
 def met(row):
+    """Target met; a row without a target (shown for comparison only) counts as met."""
+    if row["target"] is None:
+        return True
     op, value = row["target"]
     return row["ratio"] < value if op == "<" else row["ratio"] <= value
 
@@ -396,11 +473,14 @@ HEADER = ["scenario", "", "candidate", "baseline", "ratio", "IQR", "target", "me
 
 
 def cells(row):
-    op, value = row["target"]
     facade = "facade" in row
+    if row["target"] is None:
+        target, verdict = "—", ""
+    else:
+        op, value = row["target"]
+        target, verdict = f"{'≤' if op == '<=' else '<'} {value:.2f}", "yes" if met(row) else "NO"
     return [row["key"], row["title"], fmt_time(row["cand"]), fmt_time(row["base"]),
-            f"{row['ratio']:.3f}", f"{row['q1']:.3f}-{row['q3']:.3f}",
-            f"{'≤' if op == '<=' else '<'} {value:.2f}", "yes" if met(row) else "NO",
+            f"{row['ratio']:.3f}", f"{row['q1']:.3f}-{row['q3']:.3f}", target, verdict,
             fmt_time(row["facade"]) if facade else "", f"{row['facade_ratio']:.3f}" if facade else ""]
 
 
@@ -426,12 +506,15 @@ def machine():
 
 COMPARED = [
     "1: `obj.info(\"msg\", 42)` against `logger.log(logging.INFO, \"msg 42\")` on the same "
-    "logger, whose console handler is set above CRITICAL (record made, then dropped); no file.",
+    "logger, whose console handler is set above CRITICAL; no file. The baseline makes the "
+    "record and drops it at the handler; the candidate, which no handler takes, returns "
+    "before making it (as in 9).",
     "2: the same pair, \"file\" handler on a file in a temporary directory, console off.",
     "3: `obj.info(\"msg\", 42)` after `obj.disable()` against the empty method "
     "`def info(self, *message, args=None, kwargs=None): pass` of a plain object.",
     "4a: `obj.info(\"a\", 1, None, 2.5)` against `logger.log(INFO, f\"{a} {b} {c} {d}\")` with "
-    "the same values in locals, so both sides convert them; 4b: `obj.info(\"%s done\", "
+    "the same values in locals (the baseline converts them; the candidate, whose record no "
+    "handler takes, returns early and leaves these plain parts unconverted); 4b: `obj.info(\"%s done\", "
     "args=(3,))` against `logger.log(INFO, \"%s done\", 3)`; 4c: `obj.info(\"x\", "
     "kwargs={\"extra\": {...}})` against `logger.log(INFO, \"x\", extra={...})`, dicts built once. "
     "Logger as in 1.",
@@ -443,7 +526,15 @@ COMPARED = [
     "per round the median of the set-ups.",
     "7: `python -c \"import log_main\"` against `python -c \"import logging.handlers, "
     "colorlog, hashlib, uuid, typing, threading, os\"`, wall time including interpreter start.",
-
+    "9a: `obj.debug(\"msg\", 42)` on `OsprelLog(name, level=logging.INFO, file=...)` as a new "
+    "user makes it (console handler on, its stream sent to a sink; both handlers at INFO, the "
+    "underlying logger at DEBUG) against a logger wired by hand with `logging` at INFO "
+    "(`setLevel(logging.INFO)`, a `FileHandler`, `propagate = False`), `logger.debug(\"msg %s\", "
+    "42)`; nothing reaches a file or the console. 9b: the same candidate against "
+    "`obj._logger.log(logging.DEBUG, \"msg 42\")` on the object's own logger, which makes the "
+    "record and drops it at both handlers (no target; what the call cost before it returned "
+    "early). Each side loops its own number of calls, about 2 ms' worth; ratios per round as "
+    "elsewhere.",
 ]
 
 
@@ -471,13 +562,13 @@ def markdown(rows, cfg, seconds):
             f"{r['key']} ({r['ratio']:.3f} against {r['target'][1]:.2f})" for r in missed) + "."]
     lines += ["", "![ratios](bench.png)", "", "What each row compares:", ""]
     lines += [f"- {line}" for line in COMPARED]
-    lines += ["", "Instruction counts for scenarios 1 and 3: [callgrind.md](callgrind.md).", ""]
+    lines += ["", "Instruction counts for scenarios 1, 3 and 9: [callgrind.md](callgrind.md).", ""]
     return "\n".join(lines)
 
 
 SHORT = {"1": "dropped", "2": "to file", "3": "silenced", "4a": "4 parts", "4b": "args",
          "4c": "kwargs", "5": "_md5", "6a": "set-up\nfile", "6b": "set-up\nrotating",
-         "6c": "set-up\ntimerot.", "7": "import"}
+         "6c": "set-up\ntimerot.", "7": "import", "9a": "DEBUG\ndropped"}
 
 
 def plot(rows, path):
@@ -487,6 +578,8 @@ def plot(rows, path):
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
 
+    # Rows without a target (9b, far below 1) would squash the scale of the others.
+    rows = [r for r in rows if r["target"] is not None]
     fig, ax = plt.subplots(figsize=(11, 4.8))
     xs = list(range(len(rows)))
     width = 0.38
