@@ -654,7 +654,6 @@ DROPPED_CASES = {
 }
 
 
-@pytest.mark.xfail(strict=True, reason="emission.cpp reads what it borrowed after running code in the dropped-record check")
 @pytest.mark.parametrize("case", list(DROPPED_CASES))
 def test_code_run_inside_the_dropped_record_check(case):
     program = DROPPED + textwrap.dedent(DROPPED_CASES[case]) + "armed = True\no.debug('boom')\nprint('survived')\n"
