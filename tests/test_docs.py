@@ -64,7 +64,13 @@ def replay(transcript, folder, env):
     assert steps, "a console block starts with a command"
     for step in steps:
         command, _, expected = step.partition("\n")
-        result = subprocess.run(["bash", "-c", command], cwd=folder, env=env, stdout=subprocess.PIPE,
+        # A preloaded runtime (the sanitizer run) is for the interpreter only, not for cat & co.
+        shell_env = {k: v for k, v in env.items() if k != "LD_PRELOAD"}
+        prefix = ""
+        if env.get("LD_PRELOAD"):
+            shell_env["LOG_MAIN_PRELOAD"] = env["LD_PRELOAD"]
+            prefix = 'python() { LD_PRELOAD="$LOG_MAIN_PRELOAD" command python "$@"; }\n'
+        result = subprocess.run(["bash", "-c", prefix + command], cwd=folder, env=shell_env, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, text=True, timeout=120)
         shown = ANSI.sub("", result.stdout).replace(str(folder), "/srv/app")
         assert result.returncode == 0, f"$ {command}\n{shown}"
