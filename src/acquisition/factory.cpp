@@ -64,11 +64,16 @@ static const Param factory_params[] = {
 };
 
 const FunctionSpec factory_new_spec = {
-    "__new__", "OsprelLog.__new__", "log_main.OsprelLog.__new__",
-    "OsprelLog.__new__(cls, unicode name: Optional[str], int level: int = logging.DEBUG, unicode file: "
-    "Optional[str] = None, unicode handler_type: str = u'file', console: bool = True, rehandler: bool = False, "
-    "**kwargs) -> '_LogBase'",
-    "'_LogBase'", factory_params, 8, factory_body, 300,
+    .name = "__new__",
+    .qualname = "OsprelLog.__new__",
+    .traceback_name = "log_main.OsprelLog.__new__",
+    .doc = "OsprelLog.__new__(cls, unicode name: Optional[str], int level: int = logging.DEBUG, unicode file: "
+           "Optional[str] = None, unicode handler_type: str = u'file', console: bool = True, rehandler: bool = "
+           "False, **kwargs) -> '_LogBase'",
+    .return_annotation = "'_LogBase'",
+    .params = factory_params,
+    .body = factory_body,
+    .line = 300,
 };
 
 }  // namespace log_main

@@ -172,7 +172,7 @@ static PyObject* get_logger_init_body(Function* f, PyObject* const* a) {
 }
 
 static const Param init_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"name", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
     {"level", Kind::PositionalOrKeyword, Default::LoggingDebug, Check::Int, "int"},
     {"file", Kind::PositionalOrKeyword, Default::None, Check::StrOrNone, "Optional[str]"},
@@ -181,19 +181,27 @@ static const Param init_params[] = {
     {"rehandler", Kind::PositionalOrKeyword, Default::False, Check::None, "bool"},
     {"kwargs", Kind::VarKeyword, Default::Required, Check::None, nullptr},
 };
-static const Param self_only[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
-};
 
 const FunctionSpec get_logger_init_spec = {
-    "__init__", "_GetLogger.__init__", "log_main._GetLogger.__init__",
-    "_GetLogger.__init__(self, unicode name: str, int level: int = logging.DEBUG, unicode file: Optional[str] = "
-    "None, unicode handler_type: str = u'file', console: bool = True, rehandler: bool = False, **kwargs) -> None",
-    "None", init_params, 8, get_logger_init_body, 380,
+    .name = "__init__",
+    .qualname = "_GetLogger.__init__",
+    .traceback_name = "log_main._GetLogger.__init__",
+    .doc = "_GetLogger.__init__(self, unicode name: str, int level: int = logging.DEBUG, unicode file: "
+           "Optional[str] = None, unicode handler_type: str = u'file', console: bool = True, rehandler: bool = "
+           "False, **kwargs) -> None",
+    .return_annotation = "None",
+    .params = init_params,
+    .body = get_logger_init_body,
+    .line = 380,
 };
 const FunctionSpec captures_logger_spec = {
-    "_captures_logger", "_GetLogger._captures_logger", "log_main._GetLogger._captures_logger",
-    "_GetLogger._captures_logger(self)", nullptr, self_only, 1, captures_logger_body, 410,
+    .name = "_captures_logger",
+    .qualname = "_GetLogger._captures_logger",
+    .traceback_name = "log_main._GetLogger._captures_logger",
+    .doc = "_GetLogger._captures_logger(self)",
+    .params = kSelfOnly,
+    .body = captures_logger_body,
+    .line = 410,
 };
 
 }  // namespace log_main

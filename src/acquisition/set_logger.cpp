@@ -77,7 +77,7 @@ static PyObject* setup_logger_body(Function*, PyObject* const* a) {
 }
 
 static const Param init_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"name", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
     {"level", Kind::PositionalOrKeyword, Default::LoggingDebug, Check::Int, "int"},
     {"file", Kind::PositionalOrKeyword, Default::None, Check::StrOrNone, "Optional[str]"},
@@ -85,19 +85,26 @@ static const Param init_params[] = {
     {"console", Kind::PositionalOrKeyword, Default::True, Check::None, "bool"},
     {"kwargs", Kind::VarKeyword, Default::Required, Check::None, nullptr},
 };
-static const Param self_only[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
-};
 
 const FunctionSpec set_logger_init_spec = {
-    "__init__", "_SetLogger.__init__", "log_main._SetLogger.__init__",
-    "_SetLogger.__init__(self, unicode name: str, int level: int = logging.DEBUG, unicode file: Optional[str] = "
-    "None, unicode handler_type: str = u'file', console: bool = True, **kwargs) -> None",
-    "None", init_params, 7, set_logger_init_body, 330,
+    .name = "__init__",
+    .qualname = "_SetLogger.__init__",
+    .traceback_name = "log_main._SetLogger.__init__",
+    .doc = "_SetLogger.__init__(self, unicode name: str, int level: int = logging.DEBUG, unicode file: "
+           "Optional[str] = None, unicode handler_type: str = u'file', console: bool = True, **kwargs) -> None",
+    .return_annotation = "None",
+    .params = init_params,
+    .body = set_logger_init_body,
+    .line = 330,
 };
 const FunctionSpec setup_logger_spec = {
-    "_setup_logger", "_SetLogger._setup_logger", "log_main._SetLogger._setup_logger",
-    "_SetLogger._setup_logger(self)", nullptr, self_only, 1, setup_logger_body, 360,
+    .name = "_setup_logger",
+    .qualname = "_SetLogger._setup_logger",
+    .traceback_name = "log_main._SetLogger._setup_logger",
+    .doc = "_SetLogger._setup_logger(self)",
+    .params = kSelfOnly,
+    .body = setup_logger_body,
+    .line = 360,
 };
 
 }  // namespace log_main

@@ -89,13 +89,15 @@ static PyObject* close_body(Function*, PyObject* const* a) {
     return with_module_lock([&] { return unwind_top_layer(self, logger.get()); });
 }
 
-static const Param self_only[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
-};
-
 const FunctionSpec close_spec = {
-    "close", "_LogBase.close", "log_main._LogBase.close", "_LogBase.close(self) -> None", "None",
-    self_only, 1, close_body, 210,
+    .name = "close",
+    .qualname = "_LogBase.close",
+    .traceback_name = "log_main._LogBase.close",
+    .doc = "_LogBase.close(self) -> None",
+    .return_annotation = "None",
+    .params = kSelfOnly,
+    .body = close_body,
+    .line = 210,
 };
 
 }  // namespace log_main

@@ -1043,32 +1043,45 @@ static PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t n
 // Tables
 
 static const Param log_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"level", Kind::PositionalOrKeyword, Default::Required, Check::Int, "int"},
     {"message", Kind::PositionalOrKeyword, Default::Required, Check::Tuple, "Tuple[Any, ...]"},
     {"args", Kind::PositionalOrKeyword, Default::None, Check::TupleOrNone, "Optional[Tuple[Any, ...]]"},
     {"kwargs", Kind::PositionalOrKeyword, Default::None, Check::DictOrNone, "Optional[Dict[str, Any]]"},
 };
 static const Param level_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"message", Kind::VarPositional, Default::Required, Check::None, "Any"},
     {"args", Kind::KeywordOnly, Default::None, Check::TupleOrNone, "Optional[Tuple[Any, ...]]"},
     {"kwargs", Kind::KeywordOnly, Default::None, Check::DictOrNone, "Optional[Dict[str, Any]]"},
 };
 
 const FunctionSpec log_spec = {
-    "_log", "_LogBase._log", "log_main._LogBase._log",
-    "_LogBase._log(self, int level: int, tuple message: Tuple[Any, ...], tuple args: Optional[Tuple[Any, ...]] = "
-    "None, dict kwargs: Optional[Dict[str, Any]] = None) -> None",
-    "None", log_params, 5, log_body, 240,
+    .name = "_log",
+    .qualname = "_LogBase._log",
+    .traceback_name = "log_main._LogBase._log",
+    .doc = "_LogBase._log(self, int level: int, tuple message: Tuple[Any, ...], tuple args: Optional[Tuple[Any, "
+           "...]] = None, dict kwargs: Optional[Dict[str, Any]] = None) -> None",
+    .return_annotation = "None",
+    .params = log_params,
+    .body = log_body,
+    .line = 240,
 };
 
-#define LOG_MAIN_LEVEL_SPEC(var, method, LEVEL, line)                                                        \
+// debug, info, warning, error and critical: one table each, the same but for
+// the level constant their body reads and their entry point.
+#define LOG_MAIN_LEVEL_SPEC(var, method, LEVEL, line_number)                                              \
     const FunctionSpec var = {                                                                              \
-        #method, "_LogBase." #method, "log_main._LogBase." #method,                                         \
-        "_LogBase." #method "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, dict kwargs: " \
-        "Optional[Dict[str, Any]] = None) -> None",                                                         \
-        "None", level_params, 4, level_body<&Names::LEVEL>, line, level_entry<&Names::LEVEL>,               \
+        .name = #method,                                                                                    \
+        .qualname = "_LogBase." #method,                                                                    \
+        .traceback_name = "log_main._LogBase." #method,                                                     \
+        .doc = "_LogBase." #method "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, "  \
+               "dict kwargs: Optional[Dict[str, Any]] = None) -> None",                                     \
+        .return_annotation = "None",                                                                        \
+        .params = level_params,                                                                             \
+        .body = level_body<&Names::LEVEL>,                                                                  \
+        .line = line_number,                                                                                \
+        .entry = level_entry<&Names::LEVEL>,                                                                \
     };
 LOG_MAIN_LEVEL_SPEC(debug_spec, debug, DEBUG, 262)
 LOG_MAIN_LEVEL_SPEC(info_spec, info, INFO, 266)

@@ -241,15 +241,12 @@ static PyObject* namer_body(Function*, PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Tables
 
-static const Param self_only[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
-};
 static const Param filter_init_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"logger_name", Kind::PositionalOrKeyword, Default::Required, Check::Str, "str"},
 };
 static const Param filter_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"record", Kind::PositionalOrKeyword, Default::Required, Check::None, "logging.LogRecord"},
 };
 static const Param namer_params[] = {
@@ -257,24 +254,51 @@ static const Param namer_params[] = {
 };
 
 const FunctionSpec context_filter_init_spec = {
-    "__init__", "_ContextFilter.__init__", "log_main._ContextFilter.__init__",
-    "_ContextFilter.__init__(self, unicode logger_name: str)", nullptr, filter_init_params, 2, filter_init_body, 60,
+    .name = "__init__",
+    .qualname = "_ContextFilter.__init__",
+    .traceback_name = "log_main._ContextFilter.__init__",
+    .doc = "_ContextFilter.__init__(self, unicode logger_name: str)",
+    .params = filter_init_params,
+    .body = filter_init_body,
+    .line = 60,
 };
 const FunctionSpec context_filter_filter_spec = {
-    "filter", "_ContextFilter.filter", "log_main._ContextFilter.filter",
-    "_ContextFilter.filter(self, record: logging.LogRecord) -> bool", "bool", filter_params, 2, filter_body, 64,
+    .name = "filter",
+    .qualname = "_ContextFilter.filter",
+    .traceback_name = "log_main._ContextFilter.filter",
+    .doc = "_ContextFilter.filter(self, record: logging.LogRecord) -> bool",
+    .return_annotation = "bool",
+    .params = filter_params,
+    .body = filter_body,
+    .line = 64,
 };
 const FunctionSpec create_console_handler_spec = {
-    "_create_console_handler", "_LogBase._create_console_handler", "log_main._LogBase._create_console_handler",
-    "_LogBase._create_console_handler(self) -> None", "None", self_only, 1, console_handler_body, 134,
+    .name = "_create_console_handler",
+    .qualname = "_LogBase._create_console_handler",
+    .traceback_name = "log_main._LogBase._create_console_handler",
+    .doc = "_LogBase._create_console_handler(self) -> None",
+    .return_annotation = "None",
+    .params = kSelfOnly,
+    .body = console_handler_body,
+    .line = 134,
 };
 const FunctionSpec create_file_handler_spec = {
-    "_create_file_handler", "_LogBase._create_file_handler", "log_main._LogBase._create_file_handler",
-    "_LogBase._create_file_handler(self) -> None", "None", self_only, 1, file_handler_body, 146,
+    .name = "_create_file_handler",
+    .qualname = "_LogBase._create_file_handler",
+    .traceback_name = "log_main._LogBase._create_file_handler",
+    .doc = "_LogBase._create_file_handler(self) -> None",
+    .return_annotation = "None",
+    .params = kSelfOnly,
+    .body = file_handler_body,
+    .line = 146,
 };
 const FunctionSpec namer_spec = {
-    "lambda", "_LogBase._create_file_handler.<locals>.<lambda>", "log_main._LogBase._create_file_handler.lambda",
-    nullptr, nullptr, namer_params, 1, namer_body, 180,
+    .name = "lambda",
+    .qualname = "_LogBase._create_file_handler.<locals>.<lambda>",
+    .traceback_name = "log_main._LogBase._create_file_handler.lambda",
+    .params = namer_params,
+    .body = namer_body,
+    .line = 180,
 };
 
 }  // namespace log_main

@@ -61,38 +61,63 @@ static PyObject* set_file_level_body(Function*, PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // Tables
 
-static const Param self_only[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
-};
 static const Param enable_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"value", Kind::PositionalOrKeyword, Default::Required, Check::None, "logging.Logger"},
 };
 static const Param level_setter_params[] = {
-    {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr},
+    kSelf,
     {"level", Kind::PositionalOrKeyword, Default::Required, Check::Int, "int"},
 };
+
 const FunctionSpec log_base_init_spec = {
-    "__init__", "_LogBase.__init__", "log_main._LogBase.__init__", "_LogBase.__init__(self)", nullptr,
-    self_only, 1, init_body, 120,
+    .name = "__init__",
+    .qualname = "_LogBase.__init__",
+    .traceback_name = "log_main._LogBase.__init__",
+    .doc = "_LogBase.__init__(self)",
+    .params = kSelfOnly,
+    .body = init_body,
+    .line = 120,
 };
 const FunctionSpec disable_spec = {
-    "disable", "_LogBase.disable", "log_main._LogBase.disable", "_LogBase.disable(self) -> None", "None",
-    self_only, 1, disable_body, 200,
+    .name = "disable",
+    .qualname = "_LogBase.disable",
+    .traceback_name = "log_main._LogBase.disable",
+    .doc = "_LogBase.disable(self) -> None",
+    .return_annotation = "None",
+    .params = kSelfOnly,
+    .body = disable_body,
+    .line = 200,
 };
 const FunctionSpec enable_spec = {
-    "enable", "_LogBase.enable", "log_main._LogBase.enable",
-    "_LogBase.enable(self, value: logging.Logger) -> None", "None", enable_params, 2, enable_body, 204,
+    .name = "enable",
+    .qualname = "_LogBase.enable",
+    .traceback_name = "log_main._LogBase.enable",
+    .doc = "_LogBase.enable(self, value: logging.Logger) -> None",
+    .return_annotation = "None",
+    .params = enable_params,
+    .body = enable_body,
+    .line = 204,
 };
 const FunctionSpec set_console_level_spec = {
-    "set_console_level", "_LogBase.set_console_level", "log_main._LogBase.set_console_level",
-    "_LogBase.set_console_level(self, int level: int) -> None", "None", level_setter_params, 2,
-    set_console_level_body, 230,
+    .name = "set_console_level",
+    .qualname = "_LogBase.set_console_level",
+    .traceback_name = "log_main._LogBase.set_console_level",
+    .doc = "_LogBase.set_console_level(self, int level: int) -> None",
+    .return_annotation = "None",
+    .params = level_setter_params,
+    .body = set_console_level_body,
+    .line = 230,
 };
 const FunctionSpec set_file_level_spec = {
-    "set_file_level", "_LogBase.set_file_level", "log_main._LogBase.set_file_level",
-    "_LogBase.set_file_level(self, int level: int) -> None", "None", level_setter_params, 2,
-    set_file_level_body, 235,
+    .name = "set_file_level",
+    .qualname = "_LogBase.set_file_level",
+    .traceback_name = "log_main._LogBase.set_file_level",
+    .doc = "_LogBase.set_file_level(self, int level: int) -> None",
+    .return_annotation = "None",
+    .params = level_setter_params,
+    .body = set_file_level_body,
+    .line = 235,
 };
 
 }  // namespace log_main

@@ -36,7 +36,7 @@ static Ref build_annotations(const FunctionSpec* spec) {
     if (!ann) return Ref();
     static constexpr Kind order[] = {Kind::PositionalOrKeyword, Kind::KeywordOnly, Kind::VarPositional};
     for (Kind kind : order) {
-        for (int i = 0; i < spec->nparams; ++i) {
+        for (int i = 0; i < nparams(spec); ++i) {
             const Param& p = spec->params[i];
             if (p.kind != kind || !p.annotation) continue;
             Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
@@ -55,7 +55,7 @@ static Ref build_annotations(const FunctionSpec* spec) {
 // It carries no bytecode of ours and is never executed.
 static Ref build_code(Function* f) {
     const FunctionSpec* spec = f->spec;
-    Ref varnames = Ref::steal(PyTuple_New(spec->nparams));
+    Ref varnames = Ref::steal(PyTuple_New(nparams(spec)));
     if (!varnames) return Ref();
     Py_ssize_t slot = 0;
     int nkwonly = 0;
@@ -63,7 +63,7 @@ static Ref build_code(Function* f) {
     static constexpr Kind order[] = {Kind::PositionalOrKeyword, Kind::KeywordOnly, Kind::VarPositional,
                                      Kind::VarKeyword};
     for (Kind kind : order) {
-        for (int i = 0; i < spec->nparams; ++i) {
+        for (int i = 0; i < nparams(spec); ++i) {
             if (spec->params[i].kind != kind) continue;
             PyTuple_SET_ITEM(varnames.get(), slot++, Py_NewRef(f->param_names[i]));
             if (kind == Kind::KeywordOnly) ++nkwonly;
@@ -76,12 +76,16 @@ static Ref build_code(Function* f) {
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!filename || !empty_bytes || !empty) return Ref();
     return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        static_cast<int>(f->npos), 0, nkwonly, spec->nparams, 0, flags, empty_bytes.get(), empty.get(),
+        static_cast<int>(f->npos), 0, nkwonly, nparams(spec), 0, flags, empty_bytes.get(), empty.get(),
         empty.get(), varnames.get(), empty.get(), empty.get(), filename.get(), f->name, f->qualname,
         spec->line, empty_bytes.get(), empty_bytes.get())));
 }
 
 Ref make_function(const FunctionSpec* spec, bool with_code) {
+    if (spec->params.size() > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s: more than %d parameters", spec->qualname, kMaxParams);
+        return Ref();
+    }
     Function* f = PyObject_GC_New(Function, FunctionType);
     if (!f) return Ref();
     f->vectorcall = spec->entry ? spec->entry : function_vectorcall;
@@ -107,7 +111,7 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
     Ref pos_defaults = Ref::steal(PyList_New(0));
     Ref kw_defaults = Ref::steal(PyDict_New());
     if (!pos_defaults || !kw_defaults) return Ref();
-    for (int i = 0; i < spec->nparams; ++i) {
+    for (int i = 0; i < nparams(spec); ++i) {
         const Param& p = spec->params[i];
         if (!(f->param_names[i] = PyUnicode_InternFromString(p.name))) return Ref();
         switch (p.kind) {

@@ -9,6 +9,8 @@
 // inspect.signature) and is called through vectorcall.
 #pragma once
 
+#include <span>
+
 #include "module/ref.hpp"
 
 namespace log_main {
@@ -28,6 +30,7 @@ enum class Check : unsigned char { None, Str, StrOrNone, Int, Tuple, TupleOrNone
 // Defaults, resolved to objects when the function object is made.
 enum class Default : unsigned char { Required, None, True, False, FileKind, LoggingDebug };
 
+// One parameter: {name, kind, default, check, annotation}.
 struct Param {
     const char* name;
     Kind kind;
@@ -38,6 +41,12 @@ struct Param {
 
 constexpr int kMaxParams = 8;
 
+// The `self` of a method: required, unchecked, not annotated. Parameter
+// tables of methods start with it; a method of no other parameter uses
+// kSelfOnly.
+inline constexpr Param kSelf = {"self", Kind::PositionalOrKeyword, Default::Required, Check::None, nullptr};
+inline constexpr Param kSelfOnly[] = {kSelf};
+
 // Arguments after binding, in parameter order. Slots are borrowed references,
 // except the *message tuple and the **kwargs dict, which `owned` keeps alive.
 struct Bound {
@@ -47,18 +56,36 @@ struct Bound {
 
 using Body = PyObject* (*)(Function* self, PyObject* const* bound);
 
+// One callable, written with designated initializers in this order:
+//
+//   const FunctionSpec close_spec = {
+//       .name = "close",
+//       .qualname = "_LogBase.close",
+//       .traceback_name = "log_main._LogBase.close",
+//       .doc = "_LogBase.close(self) -> None",
+//       .return_annotation = "None",
+//       .params = kSelfOnly,
+//       .body = close_body,
+//       .line = 210,
+//   };
+//
+// `line` is the line number the callable's traceback entry shows
+// (File "log_main.py", line <line>, in <traceback_name>); __code__ gives it as
+// its first line too. No such file exists: the numbers only keep the
+// callables in the order the module body defines them.
 struct FunctionSpec {
-    const char* name;             // __name__
-    const char* qualname;         // __qualname__
-    const char* traceback_name;   // name of the traceback entry
-    const char* doc;              // __doc__, nullptr for None
-    const char* return_annotation;
-    const Param* params;
-    int nparams;
+    const char* name;                    // __name__
+    const char* qualname;                // __qualname__
+    const char* traceback_name;          // name of the traceback entry
+    const char* doc = nullptr;           // __doc__; nullptr for None
+    const char* return_annotation = nullptr;  // __annotations__["return"]; nullptr for none
+    std::span<const Param> params;       // at most kMaxParams
     Body body;
-    int line;                     // line number shown in traceback entries
-    vectorcallfunc entry = nullptr;  // own entry point keeping the table's semantics
+    int line;
+    vectorcallfunc entry = nullptr;      // own entry point keeping the table's semantics
 };
+
+inline int nparams(const FunctionSpec* spec) { return static_cast<int>(spec->params.size()); }
 
 struct Function {
     PyObject_HEAD

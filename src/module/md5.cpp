@@ -55,7 +55,14 @@ static const Param md5_params[] = {
 };
 
 const FunctionSpec md5_spec = {
-    "_md5", "_md5", "log_main._md5", "_md5(unicode text: str) -> str", "str", md5_params, 1, md5_body, 40,
+    .name = "_md5",
+    .qualname = "_md5",
+    .traceback_name = "log_main._md5",
+    .doc = "_md5(unicode text: str) -> str",
+    .return_annotation = "str",
+    .params = md5_params,
+    .body = md5_body,
+    .line = 40,
 };
 
 }  // namespace log_main

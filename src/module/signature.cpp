@@ -53,7 +53,7 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
         if (nargs < f->nrequired || (!varargs && nargs > f->npos)) return count_error(f, nargs);
         Py_ssize_t npos_bound = nargs < f->npos ? nargs : f->npos;
         for (Py_ssize_t i = 0; i < npos_bound; ++i) out.v[i] = args[i];
-        for (int i = static_cast<int>(npos_bound); i < spec->nparams; ++i) out.v[i] = f->bind_defaults[i];
+        for (int i = static_cast<int>(npos_bound); i < nparams(spec); ++i) out.v[i] = f->bind_defaults[i];
         if (varargs && bind_varargs(f, args, nargs, out) < 0) return -1;
         if (f->varkw_index >= 0) {
             if (!(out.v[f->varkw_index] = PyDict_New())) return -1;
@@ -84,7 +84,7 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     PyObject* const* kwvalues = args + nargs;
 
     // Remaining named parameters, in order, each looking for its keyword.
-    for (int i = static_cast<int>(npos_bound); i < spec->nparams; ++i) {
+    for (int i = static_cast<int>(npos_bound); i < nparams(spec); ++i) {
         const Kind kind = spec->params[i].kind;
         if (kind != Kind::PositionalOrKeyword && kind != Kind::KeywordOnly) continue;
         Py_ssize_t k = find_keyword(kwnames, nkw, used, f->param_names[i]);
@@ -157,7 +157,7 @@ static const char* expected_name(Check check) {
 
 int check_types(Function* f, PyObject* const* bound) {
     const FunctionSpec* spec = f->spec;
-    for (int i = 0; i < spec->nparams; ++i) {
+    for (int i = 0; i < nparams(spec); ++i) {
         Check check = spec->params[i].check;
         if (passes(check, bound[i])) continue;
         PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
