@@ -19,12 +19,10 @@ void release_captured_handlers(PyObject* entry) {
     if (!kept || !entry) return;
     SavedError pending;
     Ref key = Ref::steal(PyLong_FromVoidPtr(entry));
-    PyObject* value = nullptr;
-    if (key && PyDict_Pop(kept, key.get(), &value) > 0) {
-        // The entry may be a different object at a reused address only if
-        // ours was released before; the table holds it, so it is ours.
-        Py_DECREF(value);
-    }
+    // The entry at this address is ours: the table holds the entry it was
+    // made for, so no other object can have taken the address meanwhile.
+    Ref popped;
+    if (key) PyDict_Pop(kept, key.get(), popped.out());
     PyErr_Clear();
 }
 
@@ -32,12 +30,11 @@ Ref kept_handler(PyObject* entry, PyObject* handler_id) {
     if (!kept || !entry) return Ref();
     SavedError pending;
     Ref key = Ref::steal(PyLong_FromVoidPtr(entry));
-    PyObject* value = nullptr;
-    if (!key || PyDict_GetItemRef(kept, key.get(), &value) <= 0) {
+    Ref held;
+    if (!key || PyDict_GetItemRef(kept, key.get(), held.out()) <= 0) {
         PyErr_Clear();
         return Ref();
     }
-    Ref held = Ref::steal(value);
     if (PyTuple_GET_ITEM(held.get(), 0) != entry) return Ref();
     PyObject* handlers = PyTuple_GET_ITEM(held.get(), 1);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(handlers); ++i) {

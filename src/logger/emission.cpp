@@ -31,6 +31,7 @@
 
 #include "module/callables.hpp"
 #include "module/globals.hpp"
+#include "module/small_stack.hpp"
 
 namespace log_main {
 
@@ -802,38 +803,6 @@ static Ref option_names(PyObject* kwargs, Py_ssize_t nkw) {
     Py_XSETREF(last, Py_NewRef(names.get()));
     return names;
 }
-
-// Owned references on the stack for up to N items, on the heap beyond.
-template <size_t N>
-class RefStack {
-public:
-    RefStack() = default;
-    RefStack(const RefStack&) = delete;
-    RefStack& operator=(const RefStack&) = delete;
-    ~RefStack() {
-        for (size_t i = 0; i < used_; ++i) Py_DECREF(items_[i]);
-        if (items_ != small_) PyMem_Free(items_);
-    }
-    // Room for n items; false with MemoryError set.
-    bool reserve(size_t n) {
-        if (n <= N) return true;
-        items_ = static_cast<PyObject**>(PyMem_Malloc(n * sizeof(PyObject*)));
-        if (!items_) {
-            items_ = small_;
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
-    void push(PyObject* borrowed) { items_[used_++] = Py_NewRef(borrowed); }
-    PyObject** data() { return items_; }
-    size_t size() const { return used_; }
-
-private:
-    PyObject* small_[N];
-    PyObject** items_ = small_;
-    size_t used_ = 0;
-};
 
 // The message text and the call: the parts are joined before the logger is
 // read again, unless every part is inert, in which case the join is put off

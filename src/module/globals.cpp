@@ -17,44 +17,51 @@ int names_init() {
 }
 
 Ref global(PyObject* name) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(M.ns, name, &value);
-    if (found < 0) return Ref();
-    if (found == 0) {
-        found = PyObject_GetOptionalAttr(M.builtins, name, &value);
-        if (found < 0) return Ref();
-        if (found == 0) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            return Ref();
-        }
-    }
-    return Ref::steal(value);
+    Ref value;
+    int found = PyDict_GetItemRef(M.ns, name, value.out());
+    if (found == 0) found = PyObject_GetOptionalAttr(M.builtins, name, value.out());
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return found > 0 ? std::move(value) : Ref();
 }
 
-Ref global_attr(PyObject* module_name, PyObject* attr) {
-    Ref mod = global(module_name);
-    if (!mod) return Ref();
-    return Ref::steal(PyObject_GetAttr(mod.get(), attr));
-}
+Ref global_attr(PyObject* module_name, PyObject* name) { return get_attr(global(module_name), name); }
 
-int expect_type(PyObject* value, PyTypeObject* type, const char* type_name) {
-    if (value == Py_None || Py_IS_TYPE(value, type)) return 0;
+Py_NO_INLINE int raise_expected_type(PyObject* value, const char* type_name) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type_name, Py_TYPE(value)->tp_name);
     return -1;
 }
 
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    // Slot 0 stays free so callees may use PY_VECTORCALL_ARGUMENTS_OFFSET.
-    PyObject* stack[9] = {nullptr};
+// Fills stack[1..] with the arguments, slot 0 left free so that callees may
+// use PY_VECTORCALL_ARGUMENTS_OFFSET; the count, or -1 when an argument is
+// null (an earlier step failed) or there are too many.
+static Py_ssize_t fill_stack(PyObject* (&stack)[9], PyObject* first, std::initializer_list<PyObject*> args) {
     if (args.size() > 7) {
-        PyErr_SetString(PyExc_SystemError, "call_method: too many arguments");
-        return Ref();
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a call from C");
+        return -1;
     }
-    size_t n = 0;
-    stack[1 + n++] = obj;
-    for (PyObject* a : args) stack[1 + n++] = a;
+    Py_ssize_t n = 0;
+    if (first) stack[1 + n++] = first;
+    for (PyObject* a : args) {
+        if (!a) return -1;
+        stack[1 + n++] = a;
+    }
+    return n;
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+    PyObject* stack[9] = {nullptr};
+    const Py_ssize_t n = callable ? fill_stack(stack, nullptr, args) : -1;
+    if (n < 0) return Ref();
+    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* stack[9] = {nullptr};
+    const Py_ssize_t n = obj ? fill_stack(stack, obj, args) : -1;
+    if (n < 0) return Ref();
     return Ref::steal(
-        PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_VectorcallMethod(name, stack + 1, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 }  // namespace log_main
@@ -62,16 +69,13 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 namespace log_main {
 
 int swallow_exception() {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) {
-        Py_DECREF(exc);
-        return 1;
-    }
-    PyErr_SetRaisedException(exc);
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_Exception)) return 1;
+    PyErr_SetRaisedException(exc.release());
     return -1;
 }
 
-void raise_value_error(PyObject* text) {
+Py_NO_INLINE void raise_value_error(PyObject* text) {
     Ref exc = Ref::steal(PyObject_CallOneArg(M.b_ValueError, text));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
@@ -125,7 +129,7 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     Ref mod = global(module_name);
     if (!mod) return Ref();
     Ref mod_dict = PyModule_CheckExact(mod.get()) ? Ref::borrow(PyModule_GetDict(mod.get())) : Ref();
-    Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name));
+    Ref value = get_attr(mod, name);
     if (!value) return Ref();
     if (!watched || !mod_dict || !watch_dict(mod_dict.get())) {
         PyErr_Clear();
@@ -134,18 +138,12 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     // Cache only what two dict reads explain: the module from the namespace and
     // the constant from a plain module's dict (a module type has no data
     // descriptor of that name).
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(M.ns, module_name, &found) < 0) {
+    Ref in_ns, in_mod;
+    if (PyDict_GetItemRef(M.ns, module_name, in_ns.out()) < 0 ||
+        PyDict_GetItemRef(mod_dict.get(), name, in_mod.out()) < 0) {
         PyErr_Clear();
         return value;
     }
-    Ref in_ns = Ref::steal(found);
-    found = nullptr;
-    if (PyDict_GetItemRef(mod_dict.get(), name, &found) < 0) {
-        PyErr_Clear();
-        return value;
-    }
-    Ref in_mod = Ref::steal(found);
     if (in_ns.get() != mod.get() || in_mod.get() != value.get()) return value;
     // The old values leave the cache last, after it records what it holds.
     Ref old_value = Ref::steal(cache.value);

@@ -152,7 +152,8 @@ struct Names {
 #undef LOG_MAIN_DECLARE_NAME
 };
 
-// Interned names; valid from exec step 5 for the life of the process.
+// Interned names; valid once the module's exec step has interned them, for the
+// life of the process.
 extern Names S;
 
 // Module state shared by every body.
@@ -174,7 +175,6 @@ struct ModuleState {
     PyObject* int_365 = nullptr;
     PyObject* empty_tuple = nullptr;
     // Keyword-name tuples of the calls made with keyword arguments.
-    PyObject* kw_encoding = nullptr;        // ("encoding",)
     PyObject* kw_exist_ok = nullptr;        // ("exist_ok",)
     PyObject* kw_fmt = nullptr;             // ("fmt",)
     PyObject* kw_fmt_log_colors = nullptr;  // ("fmt", "log_colors")
@@ -192,10 +192,31 @@ Ref global(PyObject* name);
 Ref global_attr(PyObject* module_name, PyObject* attr);
 
 // TypeError "Expected %s, got %.200s" unless `value` is exactly of `type` or None.
-int expect_type(PyObject* value, PyTypeObject* type, const char* type_name);
+int raise_expected_type(PyObject* value, const char* type_name);
+inline int expect_type(PyObject* value, PyTypeObject* type, const char* type_name) {
+    return value == Py_None || Py_IS_TYPE(value, type) ? 0 : raise_expected_type(value, type_name);
+}
 
-// Calls obj.name(*args) without making a bound method.
+// Steps that carry an error along. Each takes what earlier steps produced; a
+// null input means such a step failed with an exception set, and the result
+// is then null too, with that exception left as it is:
+//
+//   Ref join = get_attr(global_attr(S.os, S.path), S.join);  // os.path.join
+//
+// The operands of one C++ call are evaluated in no fixed order, so steps whose
+// order Python fixes (the method before its arguments) are separate statements.
+inline Ref get_attr(PyObject* obj, PyObject* name) { return Ref::steal(obj ? PyObject_GetAttr(obj, name) : nullptr); }
+inline Ref get_attr(const Ref& obj, PyObject* name) { return get_attr(obj.get(), name); }
+
+// callable(*args), at most seven arguments.
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args);
+inline Ref call(const Ref& callable, std::initializer_list<PyObject*> args) { return call(callable.get(), args); }
+
+// obj.name(*args) without making a bound method, at most seven arguments.
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args);
+inline Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args) {
+    return call_method(obj.get(), name, args);
+}
 
 // With an exception pending: discards it and returns 1 when it is an
 // Exception; otherwise leaves it pending and returns -1 (KeyboardInterrupt,

@@ -17,19 +17,13 @@ static int64_t owner_interpreter = -1;
 // Imports
 
 static bool is_initialising(PyObject* mod) {
-    PyObject* spec = nullptr;
-    if (PyObject_GetOptionalAttr(mod, S.__spec__, &spec) <= 0) {
+    Ref spec, flag;
+    if (PyObject_GetOptionalAttr(mod, S.__spec__, spec.out()) <= 0 ||
+        PyObject_GetOptionalAttr(spec.get(), S._initializing, flag.out()) <= 0) {
         PyErr_Clear();
         return false;
     }
-    Ref spec_ref = Ref::steal(spec);
-    PyObject* flag = nullptr;
-    if (PyObject_GetOptionalAttr(spec, S._initializing, &flag) <= 0) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref flag_ref = Ref::steal(flag);
-    int truth = PyObject_IsTrue(flag);
+    int truth = PyObject_IsTrue(flag.get());
     if (truth < 0) PyErr_Clear();
     return truth > 0;
 }
@@ -37,9 +31,8 @@ static bool is_initialising(PyObject* mod) {
 // import <name> (or the module behind "from <name> import <fromlist>").
 static Ref import_module(PyObject* name, PyObject* fromlist) {
     if (!fromlist) {
-        PyObject* mod = nullptr;
-        if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, &mod) < 0) return Ref();
-        Ref found = Ref::steal(mod);
+        Ref found;
+        if (PyDict_GetItemRef(PyImport_GetModuleDict(), name, found.out()) < 0) return Ref();
         // None in sys.modules blocks the import; the import system says so.
         if (found && found.get() != Py_None && !is_initialising(found.get())) return found;
     }
@@ -50,19 +43,19 @@ static Ref import_module(PyObject* name, PyObject* fromlist) {
 
 // One name of a from-import; a missing attribute may still be a submodule.
 static Ref import_from(PyObject* mod, PyObject* name) {
-    PyObject* value = PyObject_GetAttr(mod, name);
+    Ref value = get_attr(mod, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         if (const char* modname = PyModule_GetName(mod)) {
             Ref full = Ref::steal(PyUnicode_FromFormat("%s.%U", modname, name));
-            if (full) value = PyImport_GetModule(full.get());
+            if (full) value = Ref::steal(PyImport_GetModule(full.get()));
         }
     }
     if (!value) {
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     }
-    return Ref::steal(value);
+    return value;
 }
 
 static int bind_name(PyObject* name, Ref value) {
@@ -117,10 +110,7 @@ static Ref make_class(const char* name, PyObject* base, std::initializer_list<co
             PyErr_SetString(PyExc_TypeError, "bases must be types");
             return Ref();
         }
-        PyObject* prep_args[] = {cls_name.get(), bases.get()};
-        Ref prepare = Ref::steal(PyObject_GetAttr(meta.get(), S.__prepare__));
-        if (!prepare) return Ref();
-        ns = Ref::steal(PyObject_Vectorcall(prepare.get(), prep_args, 2, nullptr));
+        ns = call(get_attr(meta, S.__prepare__), {cls_name.get(), bases.get()});
     } else {
         meta = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
         ns = Ref::steal(PyDict_New());
@@ -139,7 +129,7 @@ static Ref make_class(const char* name, PyObject* base, std::initializer_list<co
 
 // Gives the class's own __init__ its class for argument-less super().
 static int set_class_cell(PyObject* cls, const FunctionSpec* spec) {
-    Ref fn = Ref::steal(PyObject_GetAttr(cls, S.__init__));
+    Ref fn = get_attr(cls, S.__init__);
     if (!fn) return -1;
     if (is_function_of(fn.get(), spec)) {
         Function* f = reinterpret_cast<Function*>(fn.get());
@@ -165,11 +155,11 @@ static Ref make_colors() {
     return colors;
 }
 
-static int bind_new(const char* name, PyObject* value) {
-    if (!value) return -1;
-    Ref owned = Ref::steal(value);
-    return PyDict_SetItemString(M.ns, name, owned.get());
+static int bind_new(const char* name, Ref value) {
+    return value ? PyDict_SetItemString(M.ns, name, value.get()) : -1;
 }
+
+static Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 static int run_body() {
     // __all__ = ["OsprelLog"]
@@ -185,23 +175,20 @@ static int run_body() {
     if (from_import("typing", {"Optional", "Any", "Dict", "List", "Tuple"}) < 0) return -1;
     if (plain_import(S.colorlog) < 0) return -1;
 
-    if (bind_new("_fformatter", PyUnicode_FromString("%(asctime)s - %(name)s - %(levelname)s - %(message)s")) < 0)
+    auto text = [](const char* utf8) { return Ref::steal(PyUnicode_FromString(utf8)); };
+    if (bind_new("_fformatter", text("%(asctime)s - %(name)s - %(levelname)s - %(message)s")) < 0 ||
+        bind_new("_cformatter", text("%(log_color)s%(asctime)s - %(name)s - %(levelname)s - %(message)s")) < 0)
         return -1;
-    if (bind_new("_cformatter",
-                 PyUnicode_FromString("%(log_color)s%(asctime)s - %(name)s - %(levelname)s - %(message)s")) < 0)
-        return -1;
-    if (bind_new("_colors", make_colors().release()) < 0) return -1;
-    if (bind_new("_LOGGERS", PyDict_New()) < 0 || bind_new("_FHANDLERS", PyDict_New()) < 0 ||
-        bind_new("_CAPTURES", PyDict_New()) < 0)
+    if (bind_new("_colors", make_colors()) < 0) return -1;
+    if (bind_new("_LOGGERS", new_dict()) < 0 || bind_new("_FHANDLERS", new_dict()) < 0 ||
+        bind_new("_CAPTURES", new_dict()) < 0)
         return -1;
     {
-        Ref lock_type = global(S.Lock);
-        Ref lock = lock_type ? Ref::steal(PyObject_CallNoArgs(lock_type.get())) : Ref();
-        if (!lock || PyDict_SetItem(M.ns, S._LOCK, lock.get()) < 0 || module_lock_init(lock.get()) < 0)
-            return -1;
+        Ref lock = call(global(S.Lock), {});
+        if (!lock || PyDict_SetItem(M.ns, S._LOCK, lock.get()) < 0 || module_lock_init(lock.get()) < 0) return -1;
     }
 
-    if (md5_init() < 0 || bind_new("_md5", make_function(&md5_spec).release()) < 0) return -1;
+    if (md5_init() < 0 || bind_new("_md5", make_function(&md5_spec)) < 0) return -1;
 
     Ref filter_base = global_attr(S.logging, S.Filter);
     if (!filter_base) return -1;
@@ -227,7 +214,7 @@ static int run_body() {
     Ref get_logger = make_class("_GetLogger", base.get(), {&get_logger_init_spec, &captures_logger_spec});
     if (!get_logger || set_class_cell(get_logger.get(), &get_logger_init_spec) < 0) return -1;
 
-    return bind_new("__test__", PyDict_New());
+    return bind_new("__test__", new_dict());
 }
 
 static int resolve_builtin(const char* name, PyObject** slot) {
@@ -255,12 +242,11 @@ static int build_constants() {
         M.int_100 = PyLong_FromLong(100);
         M.int_365 = PyLong_FromLong(365);
         M.empty_tuple = PyTuple_New(0);
-        M.kw_encoding = PyTuple_Pack(1, S.encoding);
         M.kw_exist_ok = PyTuple_Pack(1, S.exist_ok);
         M.kw_fmt = PyTuple_Pack(1, S.fmt);
         M.kw_fmt_log_colors = PyTuple_Pack(2, S.fmt, S.log_colors);
         if (!M.int_0 || !M.int_1 || !M.int_9999 || !M.int_104857600 || !M.int_100 || !M.int_365 ||
-            !M.empty_tuple || !M.kw_encoding || !M.kw_exist_ok || !M.kw_fmt || !M.kw_fmt_log_colors)
+            !M.empty_tuple || !M.kw_exist_ok || !M.kw_fmt || !M.kw_fmt_log_colors)
             return -1;
     }
     return 0;
@@ -353,14 +339,14 @@ static PyObject* module_create(PyObject* spec, PyModuleDef*) {
         {"submodule_search_locations", "__path__", false},
     };
     for (auto& c : copies) {
-        PyObject* value = PyObject_GetAttrString(spec, c.from);
+        Ref value = Ref::steal(PyObject_GetAttrString(spec, c.from));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
             continue;
         }
-        Ref owned = Ref::steal(value);
-        if ((c.allow_none || value != Py_None) && PyDict_SetItemString(dict, c.to, value) < 0) return nullptr;
+        if ((c.allow_none || value.get() != Py_None) && PyDict_SetItemString(dict, c.to, value.get()) < 0)
+            return nullptr;
     }
     return module.release();
 }

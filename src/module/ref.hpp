@@ -7,6 +7,8 @@
 //  * Ref::borrow(p) takes a new strong reference to a borrowed pointer.
 //  * release() hands the reference back to C API code that steals it
 //    (return values of slot functions, PyTuple_SET_ITEM, ...).
+//  * out() receives the new reference of a C API call that returns it
+//    through a PyObject** (PyDict_GetItemRef, PyObject_GetOptionalAttr, ...).
 //  * Refs are move-only; the destructor drops what is still owned.
 //  * Borrowed pointers are plain PyObject* and never outlive their owner.
 #pragma once
@@ -46,6 +48,12 @@ public:
         p_ = stolen;
         Py_XDECREF(old);
     }
+    // Drops what is held and lends the slot to a call that stores a new
+    // reference (or null) in it.
+    PyObject** out() noexcept {
+        reset();
+        return &p_;
+    }
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
@@ -53,7 +61,7 @@ private:
 };
 
 // Saves the raised exception for the length of a scope and puts it back at the
-// end, unless take() claimed it. Used where cleanup must call Python code.
+// end. Used where cleanup must call Python code.
 class SavedError {
 public:
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
@@ -62,8 +70,6 @@ public:
     ~SavedError() {
         if (exc_) PyErr_SetRaisedException(exc_);
     }
-    PyObject* get() const noexcept { return exc_; }
-    PyObject* take() noexcept { return std::exchange(exc_, nullptr); }
 
 private:
     PyObject* exc_;

@@ -1,7 +1,10 @@
 // The binder: one implementation of the binding rules and their TypeError
 // texts for every callable, and the exact-type checks that follow binding.
+#include <algorithm>
+
 #include "module/function.hpp"
 #include "module/globals.hpp"
+#include "module/small_stack.hpp"
 
 namespace log_main {
 
@@ -68,19 +71,10 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     if (varargs && bind_varargs(f, args, nargs, out) < 0) return -1;
 
     // Which keywords a parameter has consumed; on the stack for ordinary calls.
-    bool small[32] = {};
-    struct HeapFlags {
-        bool* p = nullptr;
-        ~HeapFlags() { PyMem_Free(p); }
-    } heap;
-    bool* used = small;
-    if (nkw > 32) {
-        if (!(heap.p = static_cast<bool*>(PyMem_Calloc(static_cast<size_t>(nkw), sizeof(bool))))) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        used = heap.p;
-    }
+    SmallStack<bool, 32> flags;
+    if (!flags.reserve(static_cast<size_t>(nkw))) return -1;
+    bool* used = flags.data();
+    std::fill_n(used, nkw, false);
     PyObject* const* kwvalues = args + nargs;
 
     // Remaining named parameters, in order, each looking for its keyword.

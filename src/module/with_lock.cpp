@@ -19,31 +19,26 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
 }
 
 PyObject* with_exit(PyObject* exit, PyObject* result) {
-    if (result) {
+    Ref owned = Ref::steal(result);
+    if (owned) {
         PyObject* none3[] = {Py_None, Py_None, Py_None};
-        if (!Ref::steal(PyObject_Vectorcall(exit, none3, 3, nullptr))) {
-            Py_DECREF(result);
-            return nullptr;
-        }
-        return result;
+        if (!Ref::steal(PyObject_Vectorcall(exit, none3, 3, nullptr))) return nullptr;
+        return owned.release();
     }
-    PyObject* exc = PyErr_GetRaisedException();
-    Ref tb = Ref::steal(PyException_GetTraceback(exc));
-    PyObject* details[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, tb ? tb.get() : Py_None};
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+    PyObject* details[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(), tb ? tb.get() : Py_None};
     Ref verdict = Ref::steal(PyObject_Vectorcall(exit, details, 3, nullptr));
     int suppress = verdict ? PyObject_IsTrue(verdict.get()) : -1;
     if (suppress < 0) {
         // An error in __exit__ replaces the block's exception, which becomes its context.
-        PyObject* raised = PyErr_GetRaisedException();
-        PyException_SetContext(raised, exc);
-        PyErr_SetRaisedException(raised);
+        Ref raised = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(raised.get(), exc.release());
+        PyErr_SetRaisedException(raised.release());
         return nullptr;
     }
-    if (suppress) {
-        Py_DECREF(exc);
-        Py_RETURN_NONE;
-    }
-    PyErr_SetRaisedException(exc);
+    if (suppress) Py_RETURN_NONE;
+    PyErr_SetRaisedException(exc.release());
     return nullptr;
 }
 
