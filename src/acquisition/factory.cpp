@@ -37,13 +37,8 @@ static PyObject* build_logger_object(PyObject* name, PyObject* const* a) {
     if (!layers || !entry || PyDict_SetItem(layers.get(), M.int_1, instance.get()) < 0 ||
         PyDict_SetItem(entry.get(), name, layers.get()) < 0)
         return nullptr;
-    Ref registry = global(S._LOGGERS);
-    if (!registry || !call_method(registry.get(), S.update, {entry.get()})) return nullptr;
-    registry = global(S._LOGGERS);
-    if (!registry) return nullptr;
-    Ref stack = Ref::steal(PyObject_GetItem(registry.get(), name));
-    if (!stack) return nullptr;
-    return PyObject_GetItem(stack.get(), M.int_1);
+    if (!call_method(global(S._LOGGERS), S.update, {entry.get()})) return nullptr;
+    return get_item(get_item(global(S._LOGGERS), name), M.int_1).release();
 }
 
 static PyObject* factory_body(Function*, PyObject* const* a) {

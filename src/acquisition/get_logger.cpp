@@ -12,6 +12,12 @@ namespace log_main {
 
 static int isinstance_of(PyObject* obj, PyObject* cls) { return PyObject_IsInstance(obj, cls); }
 
+// bool(self.<attr>): 1, 0, or -1 with an exception set.
+static int truth_of(PyObject* self, PyObject* attr) {
+    Ref value = get_attr(self, attr);
+    return value ? PyObject_IsTrue(value.get()) : -1;
+}
+
 // Whether the capture takes this handler off the logger.
 static int replaces(PyObject* self, PyObject* handler, HandlerClasses& classes) {
     int is_file_kind = 0;
@@ -24,22 +30,13 @@ static int replaces(PyObject* self, PyObject* handler, HandlerClasses& classes) 
         }
     }
     if (is_file_kind) {
-        Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
-        if (!file) return -1;
-        int truth = PyObject_IsTrue(file.get());
+        int truth = truth_of(self, S.file);
         if (truth < 0) return -1;
-        if (truth) {
-            Ref rehandler = Ref::steal(PyObject_GetAttr(self, S.rehandler));
-            if (!rehandler) return -1;
-            truth = PyObject_IsTrue(rehandler.get());
-            if (truth != 0) return truth;
-        }
+        if (truth && (truth = truth_of(self, S.rehandler)) != 0) return truth;
     }
     int is_stream = isinstance_of(handler, classes.stream.get());
     if (is_stream <= 0) return is_stream;
-    Ref console = Ref::steal(PyObject_GetAttr(self, S.console));
-    if (!console) return -1;
-    return PyObject_IsTrue(console.get());
+    return truth_of(self, S.console);
 }
 
 // An Exception from the call is discarded (1 returned); others propagate (-1).
@@ -49,47 +46,39 @@ static int call_swallowing(Ref result) { return result ? 0 : swallow_exception()
 static int detach(PyObject* self, PyObject* handler) {
     int rc = call_swallowing(call_method(handler, S.close, {}));
     if (rc != 0) return rc < 0 ? -1 : 0;
-    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+    Ref logger = get_attr(self, S._logger);
     if (!logger) return -1;
-    return call_swallowing(call_method(logger.get(), S.removeHandler, {handler})) < 0 ? -1 : 0;
+    return call_swallowing(call_method(logger, S.removeHandler, {handler})) < 0 ? -1 : 0;
 }
 
 // Stores the capture entry under the name's top layer index and, when the
 // name has layers, stacks self on top of them (the layer below is disabled).
 static int register_capture(PyObject* self, PyObject* records, PyObject* ids, PyObject* captured) {
-    Ref name = Ref::steal(PyObject_GetAttr(self, S.name));
+    // index = max(_LOGGERS.get(self.name, {0: 0}).keys())
+    Ref name = get_attr(self, S.name);
     if (!name) return -1;
     Ref loggers = global(S._LOGGERS);
     if (!loggers) return -1;
     Ref absent = Ref::steal(PyDict_New());
     if (!absent || PyDict_SetItem(absent.get(), M.int_0, M.int_0) < 0) return -1;
-    Ref layers = call_method(loggers.get(), S.get, {name.get(), absent.get()});
-    if (!layers) return -1;
-    Ref keys = call_method(layers.get(), S.keys, {});
-    if (!keys) return -1;
-    Ref index = Ref::steal(PyObject_CallOneArg(M.b_max, keys.get()));
+    Ref keys = call_method(call_method(loggers, S.get, {name.get(), absent.get()}), S.keys, {});
+    Ref index = call(M.b_max, {keys.get()});
     if (!index) return -1;
     if (store_capture_entry(name.get(), index.get(), records, ids, captured) < 0) return -1;
 
     int above = PyObject_RichCompareBool(index.get(), M.int_0, Py_GT);
     if (above <= 0) return above;
-    loggers = global(S._LOGGERS);
-    if (!loggers) return -1;
-    Ref stack = Ref::steal(PyObject_GetItem(loggers.get(), name.get()));
-    if (!stack) return -1;
-    Ref previous = Ref::steal(PyObject_GetItem(stack.get(), index.get()));
-    if (!previous || !call_method(previous.get(), S.disable, {})) return -1;
+    // _LOGGERS[name][index].disable(); _LOGGERS[name][index + 1] = self
+    Ref previous = get_item(get_item(global(S._LOGGERS), name.get()), index.get());
+    if (!call_method(previous, S.disable, {})) return -1;
     Ref next = Ref::steal(PyNumber_Add(index.get(), M.int_1));
     if (!next) return -1;
-    loggers = global(S._LOGGERS);
-    if (!loggers) return -1;
-    stack = Ref::steal(PyObject_GetItem(loggers.get(), name.get()));
-    if (!stack) return -1;
-    return PyObject_SetItem(stack.get(), next.get(), self);
+    Ref stack = get_item(global(S._LOGGERS), name.get());
+    return stack ? PyObject_SetItem(stack.get(), next.get(), self) : -1;
 }
 
 static int capture_handlers(PyObject* self, PyObject* logger) {
-    Ref current = Ref::steal(PyObject_GetAttr(logger, S.handlers));
+    Ref current = get_attr(logger, S.handlers);
     if (!current) return -1;
     Ref snapshot = Ref::steal(PySequence_GetSlice(current.get(), 0, PY_SSIZE_T_MAX));
     if (!snapshot) return -1;
@@ -100,7 +89,7 @@ static int capture_handlers(PyObject* self, PyObject* logger) {
     Ref it = Ref::steal(PyObject_GetIter(snapshot.get()));
     if (!it) return -1;
     while (Ref handler = Ref::steal(PyIter_Next(it.get()))) {
-        Ref hid = Ref::steal(PyObject_CallOneArg(M.b_id, handler.get()));
+        Ref hid = call(M.b_id, {handler.get()});
         if (!hid || PyList_Append(ids.get(), hid.get()) < 0) return -1;
         if (!classes.timed && classes.load() < 0) return -1;
         Ref record = handler_record(handler.get(), hid.get(), classes);
@@ -119,9 +108,9 @@ static PyObject* captures_logger_body(Function*, PyObject* const* a) {
         Ref logger = logger_of(self);
         if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
     }
-    Ref logger = Ref::steal(PyObject_GetAttr(self, S._logger));
+    Ref logger = get_attr(self, S._logger);
     if (!logger) return nullptr;
-    Ref current = Ref::steal(PyObject_GetAttr(logger.get(), S.handlers));
+    Ref current = get_attr(logger, S.handlers);
     if (!current) return nullptr;
     int carries = PyObject_IsTrue(current.get());
     if (carries < 0) return nullptr;
@@ -149,9 +138,7 @@ static PyObject* get_logger_init_body(Function* f, PyObject* const* a) {
     if (take_over) {
         own_name = Ref::borrow(name);
     } else {
-        Ref uuid4 = global_attr(S.uuid, S.uuid4);
-        if (!uuid4) return nullptr;
-        Ref id = Ref::steal(PyObject_CallNoArgs(uuid4.get()));
+        Ref id = call(global_attr(S.uuid, S.uuid4), {});
         if (!id) return nullptr;
         Ref text = Ref::steal(PyObject_Str(id.get()));
         if (!text) return nullptr;

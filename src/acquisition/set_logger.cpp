@@ -7,25 +7,28 @@
 
 namespace log_main {
 
-// ValueError when the file is registered under another handler kind. The
-// registry holds normalised absolute paths, so the file is looked up by that
-// form; the message shows the file as the caller wrote it.
-static int check_file_conflict(PyObject* file, PyObject* key, PyObject* handler_type) {
-    Ref registry = global(S._FHANDLERS);
-    if (!registry) return -1;
-    Ref registered = call_method(registry.get(), S.get, {key});
-    if (!registered) return -1;
-    int truth = PyObject_IsTrue(registered.get());
-    if (truth <= 0) return truth;
-    int differs = PyObject_RichCompareBool(handler_type, registered.get(), Py_NE);
-    if (differs <= 0) return differs;
+// The ValueError of a log file registered under another handler kind.
+static Py_NO_INLINE int file_conflict_error(PyObject* file, PyObject* registered, PyObject* handler_type) {
     Ref shown_file = Ref::steal(PyObject_Str(file));
-    Ref shown = Ref::steal(PyObject_Str(registered.get()));
+    Ref shown = Ref::steal(PyObject_Str(registered));
     if (!shown_file || !shown) return -1;
     Ref text = concat_text({"处理器冲突：日志文件 ", shown_file.get(), " 新增处理器类型 ", handler_type, " 与已有处理器类型 ",
                             shown.get(), " 冲突"});
     if (text) raise_value_error(text.get());
     return -1;
+}
+
+// ValueError when the file is registered under another handler kind. The
+// registry holds normalised absolute paths, so the file is looked up by that
+// form; the message shows the file as the caller wrote it.
+static int check_file_conflict(PyObject* file, PyObject* key, PyObject* handler_type) {
+    Ref registered = call_method(global(S._FHANDLERS), S.get, {key});
+    if (!registered) return -1;
+    int truth = PyObject_IsTrue(registered.get());
+    if (truth <= 0) return truth;
+    int differs = PyObject_RichCompareBool(handler_type, registered.get(), Py_NE);
+    if (differs <= 0) return differs;
+    return file_conflict_error(file, registered.get(), handler_type);
 }
 
 static PyObject* set_logger_init_body(Function* f, PyObject* const* a) {

@@ -18,11 +18,11 @@ static Ref listed_capture_entry(PyObject* name, PyObject* key) {
     if (!captures) return Ref();
     int has = PySequence_Contains(captures.get(), name);
     if (has <= 0) return Ref();
-    Ref layers = Ref::steal(PyObject_GetItem(captures.get(), name));
+    Ref layers = get_item(captures, name);
     if (!layers) return Ref();
     has = PySequence_Contains(layers.get(), key);
     if (has <= 0) return Ref();
-    return Ref::steal(PyObject_GetItem(layers.get(), key));
+    return get_item(layers, key);
 }
 
 // `_CAPTURES.get(name)`, then its `.get(key)`, each tested for truth; null
@@ -54,14 +54,14 @@ Ref saved_handler_ids(PyObject* name, PyObject* key) {
 }
 
 int sweep(PyObject* logger, PyObject* handler_ids) {
-    Ref current = Ref::steal(PyObject_GetAttr(logger, S.handlers));
+    Ref current = get_attr(logger, S.handlers);
     if (!current) return -1;
     Ref snapshot = Ref::steal(PySequence_GetSlice(current.get(), 0, PY_SSIZE_T_MAX));
     if (!snapshot) return -1;
     Ref it = Ref::steal(PyObject_GetIter(snapshot.get()));
     if (!it) return -1;
     while (Ref handler = Ref::steal(PyIter_Next(it.get()))) {
-        Ref hid = Ref::steal(PyObject_CallOneArg(M.b_id, handler.get()));  // the builtin id() found at load
+        Ref hid = call(M.b_id, {handler.get()});  // the builtin id() found at load
         if (!hid) return -1;
         int listed = PySequence_Contains(handler_ids, hid.get());
         if (listed < 0) return -1;
@@ -83,30 +83,29 @@ static Ref record_options(PyObject* options) {
             PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(options)->tp_name);
         return Ref();
     }
-    return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), options));
+    return call(reinterpret_cast<PyObject*>(&PyDict_Type), {options});
 }
 
 // A record has no place for a rotating handler's namer and rotator; they are
 // taken from the original handler, which the module kept.
 static int copy_rotation_hooks(PyObject* original, PyObject* handler) {
     for (PyObject* hook : {S.namer, S.rotator}) {
-        PyObject* value = nullptr;
-        int found = PyObject_GetOptionalAttr(original, hook, &value);
+        Ref value;
+        int found = PyObject_GetOptionalAttr(original, hook, value.out());
         if (found < 0) return -1;
-        Ref owned = Ref::steal(value);
-        if (!found || value == Py_None) continue;
+        if (!found || value.get() == Py_None) continue;
         int settable = PyObject_HasAttrWithError(handler, hook);
         if (settable < 0) return -1;
-        if (settable && PyObject_SetAttr(handler, hook, value) < 0) return -1;
+        if (settable && PyObject_SetAttr(handler, hook, value.get()) < 0) return -1;
     }
     return 0;
 }
 
 // Rebuilds one handler from its record and attaches it to the logger.
 static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
-    Ref handler_class = Ref::steal(PyObject_GetItem(record, S.type));
+    Ref handler_class = get_item(record, S.type);
     if (!handler_class) return -1;
-    Ref raw_options = Ref::steal(PyObject_GetItem(record, S.kwargs));
+    Ref raw_options = get_item(record, S.kwargs);
     if (!raw_options) return -1;
     Ref options = record_options(raw_options.get());
     if (!options) return -1;
@@ -115,19 +114,17 @@ static int rebuild(PyObject* logger, PyObject* record, PyObject* original) {
     if (original && copy_rotation_hooks(original, handler.get()) < 0) return -1;
 
     // handler.setLevel(record["level"]): the method first, then the value.
-    Ref set_level = Ref::steal(PyObject_GetAttr(handler.get(), S.setLevel));
-    Ref level = set_level ? Ref::steal(PyObject_GetItem(record, S.level)) : Ref();
-    if (!level || !Ref::steal(PyObject_CallOneArg(set_level.get(), level.get()))) return -1;
-    Ref filters = Ref::steal(PyObject_GetItem(record, S.filters));
+    Ref set_level = get_attr(handler, S.setLevel);
+    if (!set_level || !call(set_level, {get_item(record, S.level).get()})) return -1;
+    Ref filters = get_item(record, S.filters);
     if (!filters) return -1;
     Ref it = Ref::steal(PyObject_GetIter(filters.get()));
     if (!it) return -1;
     while (Ref log_filter = Ref::steal(PyIter_Next(it.get())))
-        if (!call_method(handler.get(), S.addFilter, {log_filter.get()})) return -1;
+        if (!call_method(handler, S.addFilter, {log_filter.get()})) return -1;
     if (PyErr_Occurred()) return -1;
-    Ref set_formatter = Ref::steal(PyObject_GetAttr(handler.get(), S.setFormatter));
-    Ref formatter = set_formatter ? Ref::steal(PyObject_GetItem(record, S.formatter)) : Ref();
-    if (!formatter || !Ref::steal(PyObject_CallOneArg(set_formatter.get(), formatter.get()))) return -1;
+    Ref set_formatter = get_attr(handler, S.setFormatter);
+    if (!set_formatter || !call(set_formatter, {get_item(record, S.formatter).get()})) return -1;
     return call_method(logger, S.addHandler, {handler.get()}) ? 0 : -1;
 }
 
@@ -165,13 +162,11 @@ int drop_capture(PyObject* name, PyObject* key, bool only_if_present) {
     if (!layers) return -1;
     int truth = PyObject_IsTrue(layers.get());
     if (truth <= 0) return truth;
-    layers = Ref::steal(PyObject_GetItem(captures.get(), name));
-    if (!layers) return -1;
-    Ref popped = only_if_present ? call_method(layers.get(), S.pop, {key, Py_None})
-                                 : call_method(layers.get(), S.pop, {key});
+    layers = get_item(captures, name);
+    Ref popped = only_if_present ? call_method(layers, S.pop, {key, Py_None}) : call_method(layers, S.pop, {key});
     if (!popped) return -1;
     release_captured_handlers(popped.get());
-    layers = Ref::steal(PyObject_GetItem(captures.get(), name));
+    layers = get_item(captures, name);
     if (!layers) return -1;
     truth = PyObject_IsTrue(layers.get());
     if (truth < 0) return -1;

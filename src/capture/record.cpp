@@ -11,20 +11,15 @@ static int isinstance_of(PyObject* obj, PyObject* cls) { return PyObject_IsInsta
 
 int HandlerClasses::load() {
     Ref handlers_mod = global_attr(S.logging, S.handlers);
-    if (!handlers_mod) return -1;
-    timed = Ref::steal(PyObject_GetAttr(handlers_mod.get(), S.TimedRotatingFileHandler));
-    if (!timed) return -1;
-    rotating = Ref::steal(PyObject_GetAttr(handlers_mod.get(), S.RotatingFileHandler));
-    if (!rotating) return -1;
-    file = global_attr(S.logging, S.FileHandler);
-    if (!file) return -1;
-    stream = global_attr(S.logging, S.StreamHandler);
-    return stream ? 0 : -1;
+    if (!(timed = get_attr(handlers_mod, S.TimedRotatingFileHandler))) return -1;
+    if (!(rotating = get_attr(handlers_mod, S.RotatingFileHandler))) return -1;
+    if (!(file = global_attr(S.logging, S.FileHandler))) return -1;
+    return (stream = global_attr(S.logging, S.StreamHandler)) ? 0 : -1;
 }
 
 // options[key] = handler.<key>
 static int copy_attr(PyObject* options, PyObject* handler, PyObject* key) {
-    Ref value = Ref::steal(PyObject_GetAttr(handler, key));
+    Ref value = get_attr(handler, key);
     return value ? PyDict_SetItem(options, key, value.get()) : -1;
 }
 
@@ -37,7 +32,7 @@ static int copy_attrs(PyObject* options, PyObject* handler, std::initializer_lis
 // A rebuilt handler must append, never truncate or refuse an existing file:
 // a mode starting with "w" or "x" is recorded with "a" in its place.
 static int copy_mode(PyObject* options, PyObject* handler) {
-    Ref mode = Ref::steal(PyObject_GetAttr(handler, S.mode));
+    Ref mode = get_attr(handler, S.mode);
     if (!mode) return -1;
     if (PyUnicode_Check(mode.get()) && PyUnicode_GET_LENGTH(mode.get()) > 0) {
         Py_UCS4 first = PyUnicode_READ_CHAR(mode.get(), 0);
@@ -53,9 +48,9 @@ static int copy_mode(PyObject* options, PyObject* handler) {
 
 // The constructor's `interval` from the handler's, which is in seconds.
 static Ref constructor_interval(PyObject* handler) {
-    Ref seconds = Ref::steal(PyObject_GetAttr(handler, S.interval));
+    Ref seconds = get_attr(handler, S.interval);
     if (!seconds) return Ref();
-    Ref when = Ref::steal(PyObject_GetAttr(handler, S.when));
+    Ref when = get_attr(handler, S.when);
     if (!when) return Ref();
     long unit = 0;
     if (PyUnicode_Check(when.get())) {
@@ -97,7 +92,7 @@ static Ref constructor_options(PyObject* handler, HandlerClasses& classes) {
     PyObject* o = options.get();
     if (stream) return copy_attr(o, handler, S.stream) < 0 ? Ref() : std::move(options);
 
-    Ref filename = Ref::steal(PyObject_GetAttr(handler, S.baseFilename));
+    Ref filename = get_attr(handler, S.baseFilename);
     if (!filename || PyDict_SetItem(o, S.filename, filename.get()) < 0) return Ref();
     if (timed) {
         if (copy_attrs(o, handler, {S.encoding, S.delay, S.errors, S.when}) < 0) return Ref();
@@ -131,23 +126,17 @@ int store_capture_entry(PyObject* name, PyObject* key, PyObject* records, PyObje
     Ref captures = global(S._CAPTURES);
     if (!captures) return -1;
     Ref fresh = Ref::steal(PyDict_New());
-    if (!fresh || !call_method(captures.get(), S.setdefault, {name, fresh.get()})) return -1;
+    if (!fresh || !call_method(captures, S.setdefault, {name, fresh.get()})) return -1;
     Ref entry = Ref::steal(PyDict_New());
     if (!entry || PyDict_SetItem(entry.get(), S.handlers, records) < 0 ||
         PyDict_SetItem(entry.get(), S.handler_ids, ids) < 0)
         return -1;
     Ref update = Ref::steal(PyDict_New());
     if (!update || PyDict_SetItem(update.get(), key, entry.get()) < 0) return -1;
-    captures = global(S._CAPTURES);
-    if (!captures) return -1;
-    Ref by_key = Ref::steal(PyObject_GetItem(captures.get(), name));
+    Ref by_key = get_item(global(S._CAPTURES), name);
     if (!by_key) return -1;
     Ref replaced;
-    if (PyDict_CheckExact(by_key.get())) {
-        PyObject* old = nullptr;
-        if (PyDict_GetItemRef(by_key.get(), key, &old) < 0) return -1;
-        replaced = Ref::steal(old);
-    }
+    if (PyDict_CheckExact(by_key.get()) && PyDict_GetItemRef(by_key.get(), key, replaced.out()) < 0) return -1;
     if (!call_method(by_key.get(), S.update, {update.get()})) return -1;
     release_captured_handlers(replaced.get());
     return keep_captured_handlers(entry.get(), captured);

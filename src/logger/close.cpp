@@ -18,23 +18,19 @@ namespace log_main {
 // Every step reads self.name and the module global _LOGGERS afresh, as the
 // body's own expressions do.
 static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
-    auto name = [self] { return Ref::steal(PyObject_GetAttr(self, S.name)); };
-    auto layers_of = [](PyObject* of) -> Ref {  // _LOGGERS[of]
-        Ref loggers = global(S._LOGGERS);
-        return loggers ? Ref::steal(PyObject_GetItem(loggers.get(), of)) : Ref();
-    };
+    auto name = [self] { return get_attr(self, S.name); };
+    auto layers_of = [](PyObject* of) { return get_item(global(S._LOGGERS), of); };  // _LOGGERS[of]
 
     // index = max(_LOGGERS.get(self.name, {9999: 0}).keys())
     Ref absent = Ref::steal(PyDict_New());
     if (!absent || PyDict_SetItem(absent.get(), M.int_9999, M.int_0) < 0) return nullptr;
     Ref loggers = global(S._LOGGERS);
     Ref own = loggers ? name() : Ref();
-    Ref layers = own ? call_method(loggers.get(), S.get, {own.get(), absent.get()}) : Ref();
+    Ref layers = call_method(loggers, S.get, {own.get(), absent.get()});
     if (!layers) return nullptr;
     const bool registered = layers.get() != absent.get();
-    Ref keys = call_method(layers.get(), S.keys, {});
-    if (!keys) return nullptr;
-    Ref index = Ref::steal(PyObject_CallOneArg(M.b_max, keys.get()));  // the builtin max() found at load
+    Ref keys = call_method(layers, S.keys, {});
+    Ref index = call(M.b_max, {keys.get()});  // the builtin max() found at load
     if (!index) return nullptr;
     // Layer k keeps its capture entry under k - 1; a name without layers, under 0.
     Ref key = registered ? Ref::steal(PyNumber_Subtract(index.get(), M.int_1)) : Ref::borrow(M.int_0);
@@ -55,28 +51,24 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
     if (above < 0) return nullptr;
     if (above) {
         Ref stack = (own = name()) ? layers_of(own.get()) : Ref();
-        if (!stack) return nullptr;
-        Ref top = call_method(stack.get(), S.pop, {index.get()});
-        if (!top || !call_method(top.get(), S.disable, {})) return nullptr;
+        if (!call_method(call_method(stack, S.pop, {index.get()}), S.disable, {})) return nullptr;
     }
     above = PyObject_RichCompareBool(index.get(), M.int_1, Py_GT);
     if (above < 0) return nullptr;
     if (above) {
         Ref stack = (own = name()) ? layers_of(own.get()) : Ref();
-        if (!stack) return nullptr;
-        Ref below = Ref::steal(PyObject_GetItem(stack.get(), key.get()));
-        if (!below || !call_method(below.get(), S.enable, {logger})) return nullptr;
+        if (!call_method(get_item(stack, key.get()), S.enable, {logger})) return nullptr;
     }
     loggers = global(S._LOGGERS);
     own = loggers ? name() : Ref();
-    Ref remaining = own ? call_method(loggers.get(), S.get, {own.get()}) : Ref();
+    Ref remaining = call_method(loggers, S.get, {own.get()});
     if (!remaining) return nullptr;
     int truth = PyObject_IsTrue(remaining.get());
     if (truth < 0) return nullptr;
     if (!truth) {
         loggers = global(S._LOGGERS);
         own = loggers ? name() : Ref();
-        if (!own || !call_method(loggers.get(), S.pop, {own.get()})) return nullptr;
+        if (!call_method(loggers, S.pop, {own.get()})) return nullptr;
     }
     if (!(own = name()) || drop_capture(own.get(), key.get(), false) < 0) return nullptr;
     Py_RETURN_NONE;

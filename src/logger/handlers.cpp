@@ -24,7 +24,7 @@ static PyObject* filter_init_body(Function* f, PyObject* const* a) {
 // handler then renders the traceback itself, coloured on the console and plain
 // in the file. A plain cached text, or none, is left as it is.
 static PyObject* filter_body(Function*, PyObject* const* a) {
-    Ref name = Ref::steal(PyObject_GetAttr(a[0], S._logger_name));
+    Ref name = get_attr(a[0], S._logger_name);
     if (!name || PyObject_SetAttr(a[1], S.name, name.get()) < 0) return nullptr;
     PyObject* raw = nullptr;
     int found = PyObject_GetOptionalAttr(a[1], S.exc_text, &raw);
@@ -42,13 +42,9 @@ static PyObject* filter_body(Function*, PyObject* const* a) {
 
 // self.<handler_attr>.<method>(self.<value_attr>)
 static int handler_call_attr(PyObject* self, PyObject* handler_attr, PyObject* method, PyObject* value_attr) {
-    Ref handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
-    if (!handler) return -1;
-    Ref bound = Ref::steal(PyObject_GetAttr(handler.get(), method));
+    Ref bound = get_attr(get_attr(self, handler_attr), method);
     if (!bound) return -1;
-    Ref value = Ref::steal(PyObject_GetAttr(self, value_attr));
-    if (!value) return -1;
-    return Ref::steal(PyObject_CallOneArg(bound.get(), value.get())) ? 0 : -1;
+    return call(bound, {get_attr(self, value_attr).get()}) ? 0 : -1;
 }
 
 // self._logger.addHandler(self.<handler_attr>), then its filter.
@@ -61,9 +57,7 @@ static int attach(PyObject* self, PyObject* handler_attr) {
 // every name a module global read at this use.
 static int set_formatter(PyObject* self, PyObject* handler_attr, PyObject* module, PyObject* cls, PyObject* fmt_name,
                          PyObject* colors_name) {
-    Ref target = Ref::steal(PyObject_GetAttr(self, handler_attr));
-    if (!target) return -1;
-    Ref setter = Ref::steal(PyObject_GetAttr(target.get(), S.setFormatter));
+    Ref setter = get_attr(get_attr(self, handler_attr), S.setFormatter);
     if (!setter) return -1;
     Ref formatter_class = global_attr(module, cls);
     if (!formatter_class) return -1;
@@ -74,11 +68,11 @@ static int set_formatter(PyObject* self, PyObject* handler_attr, PyObject* modul
     PyObject* fargs[] = {fmt.get(), colors.get()};
     Ref formatter = Ref::steal(
         PyObject_Vectorcall(formatter_class.get(), fargs, 0, colors_name ? M.kw_fmt_log_colors : M.kw_fmt));
-    return formatter && Ref::steal(PyObject_CallOneArg(setter.get(), formatter.get())) ? 0 : -1;
+    return call(setter, {formatter.get()}) ? 0 : -1;
 }
 
 static int truth_of(PyObject* self, PyObject* attr) {
-    Ref value = Ref::steal(PyObject_GetAttr(self, attr));
+    Ref value = get_attr(self, attr);
     return value ? PyObject_IsTrue(value.get()) : -1;
 }
 
@@ -87,9 +81,7 @@ static PyObject* console_handler_body(Function*, PyObject* const* a) {
     int wanted = truth_of(self, S.console);
     if (wanted <= 0) return wanted < 0 ? nullptr : Py_NewRef(Py_None);
 
-    Ref handler_class = global_attr(S.colorlog, S.StreamHandler);
-    if (!handler_class) return nullptr;
-    Ref handler = Ref::steal(PyObject_CallNoArgs(handler_class.get()));
+    Ref handler = call(global_attr(S.colorlog, S.StreamHandler), {});
     if (!handler || PyObject_SetAttr(self, S._console_handler, handler.get()) < 0) return nullptr;
     if (handler_call_attr(self, S._console_handler, S.setLevel, S.console_level) < 0) return nullptr;
 
@@ -106,23 +98,20 @@ static PyObject* console_handler_body(Function*, PyObject* const* a) {
 
 // options[key] = self.kwargs.get(key, fallback), self.kwargs read afresh.
 static int take_option(PyObject* self, PyObject* options, PyObject* key, PyObject* fallback) {
-    Ref kwargs = Ref::steal(PyObject_GetAttr(self, S.kwargs));
-    if (!kwargs) return -1;
-    Ref value = call_method(kwargs.get(), S.get, {key, fallback});
-    if (!value) return -1;
-    return PyDict_SetItem(options, key, value.get());
+    Ref value = call_method(get_attr(self, S.kwargs), S.get, {key, fallback});
+    return value ? PyDict_SetItem(options, key, value.get()) : -1;
 }
 
 // Is self.handler_type == kind? The attribute is read for each test.
 static int kind_is(PyObject* self, PyObject* kind) {
-    Ref value = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+    Ref value = get_attr(self, S.handler_type);
     if (!value) return -1;
     Ref eq = Ref::steal(PyObject_RichCompare(value.get(), kind, Py_EQ));
     return eq ? PyObject_IsTrue(eq.get()) : -1;
 }
 
-static int unknown_kind(PyObject* self) {
-    Ref kind = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+static Py_NO_INLINE int unknown_kind(PyObject* self) {
+    Ref kind = get_attr(self, S.handler_type);
     if (!kind) return -1;
     Ref shown = PyUnicode_CheckExact(kind.get()) ? std::move(kind) : Ref::steal(PyObject_Format(kind.get(), S.empty));
     if (!shown) return -1;
@@ -161,7 +150,7 @@ static int make_file_handler(PyObject* self, PyObject* options) {
             // A new namer for each handler.
             Ref namer = make_function(&namer_spec, false);
             if (!namer) return -1;
-            Ref stored = Ref::steal(PyObject_GetAttr(self, S._file_handler));
+            Ref stored = get_attr(self, S._file_handler);
             return stored ? PyObject_SetAttr(stored.get(), S.namer, namer.get()) : -1;
         }
     }
@@ -178,16 +167,11 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
 
     // os.makedirs(os.path.dirname(self.file), exist_ok=True)
     {
-        Ref os_mod = global(S.os);
-        if (!os_mod) return nullptr;
-        Ref makedirs = Ref::steal(PyObject_GetAttr(os_mod.get(), S.makedirs));
+        Ref makedirs = global_attr(S.os, S.makedirs);
         if (!makedirs) return nullptr;
-        Ref os_path = global_attr(S.os, S.path);
-        Ref dirname = os_path ? Ref::steal(PyObject_GetAttr(os_path.get(), S.dirname)) : Ref();
+        Ref dirname = get_attr(global_attr(S.os, S.path), S.dirname);
         if (!dirname) return nullptr;
-        Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
-        if (!file) return nullptr;
-        Ref directory = Ref::steal(PyObject_CallOneArg(dirname.get(), file.get()));
+        Ref directory = call(dirname, {get_attr(self, S.file).get()});
         if (!directory) return nullptr;
         PyObject* margs[] = {directory.get(), Py_True};
         if (!Ref::steal(PyObject_Vectorcall(makedirs.get(), margs, 1, M.kw_exist_ok))) return nullptr;
@@ -196,7 +180,7 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
     Ref options = Ref::steal(PyDict_New());
     if (!options) return nullptr;
     {
-        Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
+        Ref file = get_attr(self, S.file);
         if (!file || PyDict_SetItem(options.get(), S.filename, file.get()) < 0) return nullptr;
     }
     if (take_option(self, options.get(), S.encoding, S.utf_8) < 0) return nullptr;
@@ -208,17 +192,15 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
     if (attach(self, S._file_handler) < 0) return nullptr;
 
     // _FHANDLERS.update({self.file: self.handler_type}), the last step.
-    Ref registry = global(S._FHANDLERS);
-    if (!registry) return nullptr;
-    Ref update = Ref::steal(PyObject_GetAttr(registry.get(), S.update));
+    Ref update = global_attr(S._FHANDLERS, S.update);
     if (!update) return nullptr;
-    Ref file = Ref::steal(PyObject_GetAttr(self, S.file));
+    Ref file = get_attr(self, S.file);
     if (!file) return nullptr;
-    Ref kind = Ref::steal(PyObject_GetAttr(self, S.handler_type));
+    Ref kind = get_attr(self, S.handler_type);
     if (!kind) return nullptr;
     Ref entry = Ref::steal(PyDict_New());
     if (!entry || PyDict_SetItem(entry.get(), file.get(), kind.get()) < 0) return nullptr;
-    if (!Ref::steal(PyObject_CallOneArg(update.get(), entry.get()))) return nullptr;
+    if (!call(update, {entry.get()})) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -226,16 +208,12 @@ static PyObject* file_handler_body(Function*, PyObject* const* a) {
 // Only the file name is rewritten; a directory whose name holds ".log" stays.
 static PyObject* namer_body(Function*, PyObject* const* a) {
     Ref os_path = global_attr(S.os, S.path);
-    if (!os_path) return nullptr;
-    Ref directory = call_method(os_path.get(), S.dirname, {a[0]});
+    Ref directory = call_method(os_path, S.dirname, {a[0]});
     if (!directory) return nullptr;
-    Ref base = call_method(os_path.get(), S.basename, {a[0]});
-    if (!base) return nullptr;
-    Ref stripped = call_method(base.get(), S.replace, {S.dot_log, S.empty});
+    Ref stripped = call_method(call_method(os_path, S.basename, {a[0]}), S.replace, {S.dot_log, S.empty});
     if (!stripped) return nullptr;
     Ref renamed = Ref::steal(PyNumber_Add(stripped.get(), S.dot_log));
-    if (!renamed) return nullptr;
-    return call_method(os_path.get(), S.join, {directory.get(), renamed.get()}).release();
+    return call_method(os_path, S.join, {directory.get(), renamed.get()}).release();
 }
 
 // ---------------------------------------------------------------------------

@@ -8,6 +8,9 @@ namespace log_main {
 // ---------------------------------------------------------------------------
 // __init__, disable, enable, level setters
 
+// logging.DEBUG is read twice on purpose, once by each assignment that names
+// it: the assignments in between can run code (a property or __setattr__ of a
+// subclass) that rebinds it, and the second read must see that.
 static PyObject* init_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
     if (PyObject_SetAttr(self, S.name, Py_None) < 0 || PyObject_SetAttr(self, S.file, Py_None) < 0 ||
@@ -37,15 +40,18 @@ static PyObject* enable_body(Function*, PyObject* const* a) {
 }
 
 // self.<level_attr> = level; then self.<handler_attr>.setLevel(level) when set.
+// The handler attribute is read twice on purpose, for the test and for the
+// call, as `if self._h: self._h.setLevel(level)` reads it: the truth test can
+// run code that replaces it.
 static PyObject* set_handler_level(PyObject* self, PyObject* level, PyObject* level_attr, PyObject* handler_attr) {
     if (PyObject_SetAttr(self, level_attr, level) < 0) return nullptr;
-    Ref handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
+    Ref handler = get_attr(self, handler_attr);
     if (!handler) return nullptr;
     int truth = PyObject_IsTrue(handler.get());
     if (truth < 0) return nullptr;
     if (truth) {
-        handler = Ref::steal(PyObject_GetAttr(self, handler_attr));
-        if (!handler || !call_method(handler.get(), S.setLevel, {level})) return nullptr;
+        handler = get_attr(self, handler_attr);
+        if (!call_method(handler, S.setLevel, {level})) return nullptr;
     }
     Py_RETURN_NONE;
 }

@@ -203,10 +203,18 @@ inline int expect_type(PyObject* value, PyTypeObject* type, const char* type_nam
 //
 //   Ref join = get_attr(global_attr(S.os, S.path), S.join);  // os.path.join
 //
-// The operands of one C++ call are evaluated in no fixed order, so steps whose
-// order Python fixes (the method before its arguments) are separate statements.
+// Nesting orders the steps; operands side by side do not. The operands of one
+// C++ call are evaluated in no fixed order and each is evaluated even when
+// another failed, so an argument that runs code goes after a test of the
+// callable: `if (!f || !call(f, {get_attr(self, S.name).get()}))`.
 inline Ref get_attr(PyObject* obj, PyObject* name) { return Ref::steal(obj ? PyObject_GetAttr(obj, name) : nullptr); }
 inline Ref get_attr(const Ref& obj, PyObject* name) { return get_attr(obj.get(), name); }
+
+// obj[key]
+inline Ref get_item(PyObject* obj, PyObject* key) {
+    return Ref::steal(obj && key ? PyObject_GetItem(obj, key) : nullptr);
+}
+inline Ref get_item(const Ref& obj, PyObject* key) { return get_item(obj.get(), key); }
 
 // callable(*args), at most seven arguments.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);

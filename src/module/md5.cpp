@@ -9,11 +9,9 @@ static PyObject* stock_md5 = nullptr;  // hashlib.md5 as found at load, if a C f
 
 int md5_init() {
     Ref hashlib = global(S.hashlib);
-    if (!hashlib) return -1;
-    PyObject* loaded = nullptr;
-    if (PyObject_GetOptionalAttr(hashlib.get(), S.md5, &loaded) < 0) return -1;
-    Ref owned = Ref::steal(loaded);
-    Py_XSETREF(stock_md5, loaded && PyCFunction_Check(loaded) ? owned.release() : nullptr);
+    Ref loaded;
+    if (!hashlib || PyObject_GetOptionalAttr(hashlib.get(), S.md5, loaded.out()) < 0) return -1;
+    Py_XSETREF(stock_md5, loaded && PyCFunction_Check(loaded.get()) ? loaded.release() : nullptr);
     return 0;
 }
 
@@ -27,22 +25,21 @@ static PyObject* md5_body(Function*, PyObject* const* a) {
         // update(data), in one call.
         Ref data = Ref::steal(PyUnicode_AsUTF8String(text));
         if (!data) return nullptr;
-        hasher = Ref::steal(PyObject_CallOneArg(md5.get(), data.get()));
+        hasher = call(md5, {data.get()});
         if (!hasher) return nullptr;
     } else {
-        hasher = Ref::steal(PyObject_CallNoArgs(md5.get()));
+        hasher = call(md5, {});
         if (!hasher) return nullptr;
         // result.update, looked up before the text is encoded, without a bound method.
-        PyObject* found = nullptr;
-        const int unbound = _PyObject_GetMethod(hasher.get(), S.update, &found);
-        if (!found) return nullptr;
-        Ref update = Ref::steal(found);
+        Ref update;
+        const int unbound = _PyObject_GetMethod(hasher.get(), S.update, update.out());
+        if (!update) return nullptr;
         // text.encode(encoding="utf-8"): for an exact str, its strict UTF-8 bytes.
         Ref data = Ref::steal(PyUnicode_AsUTF8String(text));
         if (!data) return nullptr;
         PyObject* update_args[] = {hasher.get(), data.get()};
-        Ref ignored = Ref::steal(unbound ? PyObject_Vectorcall(found, update_args, 2, nullptr)
-                                         : PyObject_Vectorcall(found, update_args + 1, 1, nullptr));
+        Ref ignored = Ref::steal(unbound ? PyObject_Vectorcall(update.get(), update_args, 2, nullptr)
+                                         : PyObject_Vectorcall(update.get(), update_args + 1, 1, nullptr));
         if (!ignored) return nullptr;
     }
     Ref digest = Ref::steal(PyObject_CallMethodNoArgs(hasher.get(), S.hexdigest));

@@ -8,19 +8,31 @@
 
 namespace log_main {
 
-static void raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given) {
+// The TypeError texts. Errors are the cold path: their builders stay out of
+// line so that the binder and the checks stay small.
+
+static Py_NO_INLINE int raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word,
                  expected, expected == 1 ? "" : "s", given);
+    return -1;
 }
 
 static const char* fname(Function* f) { return f->spec->name; }
 
 // Too few or too many positional arguments, no keywords involved.
-static int count_error(Function* f, Py_ssize_t nargs) {
+static Py_NO_INLINE int count_error(Function* f, Py_ssize_t nargs) {
     const bool exact = f->varargs_index < 0 && f->nrequired == f->npos;
     const bool too_few = nargs < f->nrequired;
     const char* word = exact ? "exactly" : too_few ? "at least" : "at most";
-    raise_count_error(fname(f), word, too_few || exact ? f->nrequired : f->npos, nargs);
+    return raise_count_error(fname(f), word, too_few || exact ? f->nrequired : f->npos, nargs);
+}
+
+// "f() got <what> keyword argument 'key'"; without a key, "f() keywords must be strings".
+static Py_NO_INLINE int keyword_error(Function* f, PyObject* key, const char* what = nullptr) {
+    if (key)
+        PyErr_Format(PyExc_TypeError, "%s() got %s keyword argument '%U'", fname(f), what, key);
+    else
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname(f));
     return -1;
 }
 
@@ -89,8 +101,7 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
             out.v[i] = f->bind_defaults[i];
         } else {
             const bool exact = !varargs && f->nrequired == f->npos;
-            raise_count_error(fname(f), exact ? "exactly" : "at least", f->nrequired, i);
-            return -1;
+            return raise_count_error(fname(f), exact ? "exactly" : "at least", f->nrequired, i);
         }
     }
 
@@ -104,20 +115,10 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         if (used[k]) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname(f));
-            return -1;
-        }
-        for (Py_ssize_t i = 0; i < npos_bound; ++i) {
-            if (same_name(key, f->param_names[i])) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname(f), key);
-                return -1;
-            }
-        }
-        if (!collected) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname(f), key);
-            return -1;
-        }
+        if (!PyUnicode_Check(key)) return keyword_error(f, nullptr);
+        for (Py_ssize_t i = 0; i < npos_bound; ++i)
+            if (same_name(key, f->param_names[i])) return keyword_error(f, key, "multiple values for");
+        if (!collected) return keyword_error(f, key, "an unexpected");
         if (PyDict_SetItem(collected, key, kwvalues[k]) < 0) return -1;
     }
     return 0;
@@ -149,15 +150,16 @@ static const char* expected_name(Check check) {
     return "object";
 }
 
+static Py_NO_INLINE int type_check_error(const Param& p, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                 expected_name(p.check), Py_TYPE(value)->tp_name);
+    return -2;
+}
+
 int check_types(Function* f, PyObject* const* bound) {
     const FunctionSpec* spec = f->spec;
-    for (int i = 0; i < nparams(spec); ++i) {
-        Check check = spec->params[i].check;
-        if (passes(check, bound[i])) continue;
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     spec->params[i].name, expected_name(check), Py_TYPE(bound[i])->tp_name);
-        return -2;
-    }
+    for (int i = 0; i < nparams(spec); ++i)
+        if (!passes(spec->params[i].check, bound[i])) return type_check_error(spec->params[i], bound[i]);
     return 0;
 }
 

@@ -10,18 +10,17 @@ namespace log_main {
 
 void add_traceback_named(const char* name, int line, PyObject** code_cache) {
     PyThreadState* tstate = PyThreadState_Get();
-    PyFrameObject* frame = nullptr;
+    Ref frame;
     {
         // Building the entry must not disturb the exception being raised.
         SavedError pending;
         if (!*code_cache) *code_cache = reinterpret_cast<PyObject*>(PyCode_NewEmpty("log_main.py", name, line));
         if (*code_cache)
-            frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(*code_cache), M.ns, nullptr);
+            frame = Ref::steal(reinterpret_cast<PyObject*>(
+                PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(*code_cache), M.ns, nullptr)));
         if (!frame) PyErr_Clear();
     }
-    if (!frame) return;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 void add_traceback(Function* f) {
