@@ -109,7 +109,6 @@ static PyObject* captures_logger_body(Function*, PyObject* const* a) {
         if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
     }
     Ref logger = get_attr(self, S._logger);
-    if (!logger) return nullptr;
     Ref current = get_attr(logger, S.handlers);
     if (!current) return nullptr;
     int carries = PyObject_IsTrue(current.get());

@@ -28,13 +28,11 @@ static Ref listed_capture_entry(PyObject* name, PyObject* key) {
 // `_CAPTURES.get(name)`, then its `.get(key)`, each tested for truth; null
 // when either is falsy (no exception) or on error (exception set).
 static Ref truthy_capture_entry(PyObject* name, PyObject* key) {
-    Ref captures = global(S._CAPTURES);
-    if (!captures) return Ref();
-    Ref layers = call_method(captures.get(), S.get, {name});
+    Ref layers = call_method(global(S._CAPTURES), S.get, {name});
     if (!layers) return Ref();
     int truth = PyObject_IsTrue(layers.get());
     if (truth <= 0) return Ref();
-    Ref entry = call_method(layers.get(), S.get, {key});
+    Ref entry = call_method(layers, S.get, {key});
     if (!entry) return Ref();
     truth = PyObject_IsTrue(entry.get());
     if (truth <= 0) return Ref();
@@ -45,10 +43,7 @@ Ref saved_handler_ids(PyObject* name, PyObject* key) {
     Ref entry = listed_capture_entry(name, key);
     if (!entry) return PyErr_Occurred() ? Ref() : Ref::steal(PyList_New(0));
     Ref empty = Ref::steal(PyList_New(0));
-    if (!empty) return Ref();
-    Ref ids = call_method(entry.get(), S.get, {S.handler_ids, empty.get()});
-    if (!ids) return Ref();
-    Ref copy = call_method(ids.get(), S.copy, {});
+    Ref copy = call_method(call_method(entry, S.get, {S.handler_ids, empty.get()}), S.copy, {});
     if (!copy || expect_type(copy.get(), &PyList_Type, "list") < 0) return Ref();
     return copy;
 }
@@ -134,8 +129,7 @@ int restore_handlers(PyObject* logger, PyObject* name, PyObject* key, PyObject* 
     Ref entry = truthy_capture_entry(name, key);
     if (entry) {
         Ref fallback = Ref::steal(PyList_New(0));
-        if (!fallback) return -1;
-        config = call_method(entry.get(), S.get, {S.handlers, fallback.get()});
+        config = call_method(entry, S.get, {S.handlers, fallback.get()});
         if (!config || expect_type(config.get(), &PyList_Type, "list") < 0) return -1;
     } else if (PyErr_Occurred()) {
         return -1;
@@ -146,7 +140,7 @@ int restore_handlers(PyObject* logger, PyObject* name, PyObject* key, PyObject* 
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(config.get()); ++i) {
         Ref record = Ref::borrow(PyList_GET_ITEM(config.get(), i));
-        Ref rid = call_method(record.get(), S.get, {S.id});
+        Ref rid = call_method(record, S.get, {S.id});
         if (!rid) return -1;
         int listed = PySequence_Contains(handler_ids, rid.get());
         if (listed < 0) return -1;
@@ -157,8 +151,7 @@ int restore_handlers(PyObject* logger, PyObject* name, PyObject* key, PyObject* 
 
 int drop_capture(PyObject* name, PyObject* key, bool only_if_present) {
     Ref captures = global(S._CAPTURES);
-    if (!captures) return -1;
-    Ref layers = call_method(captures.get(), S.get, {name});
+    Ref layers = call_method(captures, S.get, {name});
     if (!layers) return -1;
     int truth = PyObject_IsTrue(layers.get());
     if (truth <= 0) return truth;

@@ -143,9 +143,7 @@ static int make_file_handler(PyObject* self, PyObject* options) {
                 take_option(self, options, S.interval, M.int_1) < 0 ||
                 take_option(self, options, S.backupCount, M.int_365) < 0)
                 return -1;
-            handler_class = global(S.TimedRotatingFileHandler);
-            if (!handler_class) return -1;
-            Ref handler = call_with_options(handler_class.get(), options);
+            Ref handler = call_with_options(global(S.TimedRotatingFileHandler), options);
             if (!handler || PyObject_SetAttr(self, S._file_handler, handler.get()) < 0) return -1;
             // A new namer for each handler.
             Ref namer = make_function(&namer_spec, false);
@@ -154,8 +152,7 @@ static int make_file_handler(PyObject* self, PyObject* options) {
             return stored ? PyObject_SetAttr(stored.get(), S.namer, namer.get()) : -1;
         }
     }
-    if (!handler_class) return -1;
-    Ref handler = call_with_options(handler_class.get(), options);
+    Ref handler = call_with_options(handler_class, options);
     if (!handler) return -1;
     return PyObject_SetAttr(self, S._file_handler, handler.get());
 }

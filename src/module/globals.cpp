@@ -154,8 +154,4 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     return value;
 }
 
-Ref call_with_options(PyObject* callable, PyObject* options) {
-    return Ref::steal(PyObject_VectorcallDict(callable, nullptr, 0, options));
-}
-
 }  // namespace log_main

@@ -226,6 +226,12 @@ inline Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyO
     return call_method(obj.get(), name, args);
 }
 
+// callable(**options): keyword arguments only, from a dict.
+inline Ref call_with_options(PyObject* callable, PyObject* options) {
+    return Ref::steal(callable && options ? PyObject_VectorcallDict(callable, nullptr, 0, options) : nullptr);
+}
+inline Ref call_with_options(const Ref& callable, PyObject* options) { return call_with_options(callable.get(), options); }
+
 // With an exception pending: discards it and returns 1 when it is an
 // Exception; otherwise leaves it pending and returns -1 (KeyboardInterrupt,
 // SystemExit and other BaseExceptions always propagate).
@@ -266,8 +272,5 @@ int watchers_init();
 // starts watching one (false when no watcher slot was available).
 uint64_t watched_epoch();
 bool watch_dict(PyObject* dict);
-
-// callable(**options): keyword arguments only, from a dict.
-Ref call_with_options(PyObject* callable, PyObject* options);
 
 }  // namespace log_main
