@@ -221,14 +221,11 @@ static int resolve_builtin(const char* name, PyObject** slot) {
     if (*slot) return 0;
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     if (!key) return -1;
-    PyObject* value = nullptr;
-    int found = PyObject_GetOptionalAttr(M.builtins, key.get(), &value);
-    if (found < 0) return -1;
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
-        return -1;
-    }
-    *slot = value;
+    Ref value;
+    int found = PyObject_GetOptionalAttr(M.builtins, key.get(), value.out());
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+    if (found <= 0) return -1;
+    *slot = value.release();
     return 0;
 }
 
