@@ -275,6 +275,13 @@ def test_kwargs_collect_in_call_order_into_a_new_dict(unique_name):
     assert type(obj.kwargs) is dict and obj.kwargs is not extra
     first, second = Quiet(unique_name + "1"), Quiet(unique_name + "2", **{})
     assert first.kwargs == {} and second.kwargs == {} and first.kwargs is not second.kwargs
+    # More keywords than the binder marks on the C stack, named parameters among and after them.
+    many = {f"k{i}": i for i in range(40)}
+    wide = Quiet(**many, level=30, name=unique_name + "3", handler_type="rotating")
+    assert (wide.name, wide.file_level, wide.handler_type) == (unique_name + "3", 30, "rotating")
+    assert list(wide.kwargs.items()) == list(many.items())
+    with pytest.raises(TypeError, match=r"__init__\(\) got multiple values for keyword argument 'name'"):
+        Quiet(unique_name + "4", **many, name="again")
 
 
 # ---------------------------------------------------------------- exact-type checks

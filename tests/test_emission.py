@@ -168,10 +168,13 @@ def test_kwargs_reach_logger_log(live):
 
     line = inspect.currentframe().f_lineno + 1
     helper()
-    failed, stacked, deep = records
+    wide = tuple(range(20))  # more arguments for Logger.log than its call keeps on the C stack
+    obj.info(" ".join(["%d"] * 20), args=wide, kwargs={"extra": {"k": 1}, "stacklevel": 1})
+    failed, stacked, deep, many = records
     assert failed.exc_info[0] is ValueError and failed.user == "bob"
     assert stacked.getMessage() == "n=5" and stacked.stack_info.startswith("Stack (most recent call last):")
     assert (deep.funcName, deep.lineno) == ("test_kwargs_reach_logger_log", line)
+    assert many.args == wide and many.getMessage() == " ".join(map(str, wide)) and many.k == 1
 
 
 @pytest.mark.parametrize("kwargs", [{"level": 10}, {"msg": "x"}, {"bogus": 1}, {1: 2}])
