@@ -26,10 +26,9 @@ static PyObject* filter_init_body(Function* f, PyObject* const* a) {
 static PyObject* filter_body(Function*, PyObject* const* a) {
     Ref name = get_attr(a[0], S._logger_name);
     if (!name || PyObject_SetAttr(a[1], S.name, name.get()) < 0) return nullptr;
-    PyObject* raw = nullptr;
-    int found = PyObject_GetOptionalAttr(a[1], S.exc_text, &raw);
+    Ref text;
+    int found = PyObject_GetOptionalAttr(a[1], S.exc_text, text.out());
     if (found < 0) return nullptr;
-    Ref text = Ref::steal(raw);
     if (found && PyUnicode_Check(text.get())) {
         Py_ssize_t at = PyUnicode_FindChar(text.get(), 0x1b, 0, PyUnicode_GET_LENGTH(text.get()), 1);
         if (at == -2 || (at >= 0 && PyObject_SetAttr(a[1], S.exc_text, Py_None) < 0)) return nullptr;
