@@ -15,7 +15,7 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 
 .PHONY: demo test test-asan test-colorlog-oldest bench picture wheel dist clean
 
-$(VENV)/.ready:
+$(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip

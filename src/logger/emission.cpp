@@ -742,8 +742,7 @@ static bool environment_allows_skip(PyObject* level, PyObject* args, PyObject* k
 // effect; 0 when it must be made; -1 with an exception set when a step the
 // plain call would have taken failed. `values` and `layout` are the logger's
 // (logger_values), which also proves that `log` is Logger.log itself.
-static int record_is_dropped(PyObject* logger, PyObject* const* values, const Layout* layout, PyObject* level,
-                             PyObject* args, PyObject* kwargs) {
+static int record_is_dropped(PyObject* logger, PyObject* const* values, const Layout* layout, PyObject* level) {
     PyObject* filters = value_at(values, layout->attr[kFilters]);
     PyObject* handlers = value_at(values, layout->attr[kHandlers]);
     if (!filters || !PyList_CheckExact(filters) || PyList_GET_SIZE(filters) != 0 || !handlers ||
@@ -835,7 +834,7 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     }
     Ref method = Ref::steal(found);
     if (values) {
-        const int dropped = record_is_dropped(logger.get(), values, layout, level, args, kwargs);
+        const int dropped = record_is_dropped(logger.get(), values, layout, level);
         if (dropped < 0) return Ref();
         if (dropped) return Ref::borrow(Py_None);
     }
