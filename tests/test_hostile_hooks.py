@@ -493,6 +493,7 @@ def test_hostile_hooks_crash_nothing_and_raise_no_system_error(tmp_path):
     result = run_python(code, env={"PYTHONFAULTHANDLER": "1"}, timeout=1200)
     example = tmp_path / "example.txt"
     last = example.read_text() if example.exists() else "(none)"
+    # test_hostile_hooks.replay(<last example>, folder) runs it again on its own.
     assert result.returncode == 0, f"last example: {last}\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"
     summary = json.loads(result.stdout.strip().splitlines()[-1])
     assert summary["examples"] >= EXAMPLES
