@@ -34,7 +34,8 @@ test: $(VENV)/.built
 
 # AddressSanitizer + UndefinedBehaviorSanitizer build in its own environment,
 # the whole suite run with the sanitizer runtime preloaded; leaks of the
-# interpreter itself are not reported.
+# interpreter itself are not reported. Instrumented frames are several times
+# larger, so the stack gets room for the interpreter's limit of nested C calls.
 ASAN_VENV := .venv-asan
 test-asan:
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
@@ -43,7 +44,7 @@ test-asan:
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS)
 	LOG_MAIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
 		--config-settings=build-dir=build/asan --config-settings=install.strip=false .
-	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ulimit -s 65536 && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 

@@ -660,3 +660,23 @@ def test_code_run_inside_the_dropped_record_check(case):
     result = run_python(program, env={"PYTHONMALLOC": "malloc_debug"}, timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.strip() == "survived"
+
+
+@pytest.mark.parametrize("rebind, call", [
+    ("log_main._LogBase._log = log_main._LogBase.info", "o.info('boom')"),
+    ("log_main._LogBase._create_file_handler = log_main._SetLogger._setup_logger", "o._setup_logger()"),
+], ids=["level method as _log", "setup as file handler step"])
+def test_calls_that_never_leave_the_module_end_in_recursion_error(rebind, call):
+    # Each call re-enters the module's own functions without a Python frame in between: the
+    # recursion limit stops it, as it stops builtins calling each other.
+    result = run_python(textwrap.dedent(f"""
+        import log_main
+        o = log_main.OsprelLog("recursive", console=False)
+        {rebind}
+        try:
+            {call}
+        except RecursionError as exc:
+            print(exc)
+    """), timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.startswith("maximum recursion depth exceeded")

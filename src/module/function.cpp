@@ -81,6 +81,17 @@ static Ref build_code(Function* f) {
         spec->line, empty_bytes.get(), empty_bytes.get())));
 }
 
+// A call of any of these functions counts against the interpreter's recursion
+// limit, as a call of a builtin does: a chain of calls that never leaves C
+// (the class's _log rebound to a level method, disable rebound to close) ends
+// in RecursionError instead of overflowing the C stack.
+static PyObject* own_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = reinterpret_cast<Function*>(callable)->spec->entry(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 Ref make_function(const FunctionSpec* spec, bool with_code) {
     if (spec->params.size() > kMaxParams) {
         PyErr_Format(PyExc_SystemError, "%s: more than %d parameters", spec->qualname, kMaxParams);
@@ -88,7 +99,7 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
     }
     Function* f = PyObject_GC_New(Function, FunctionType);
     if (!f) return Ref();
-    f->vectorcall = spec->entry ? spec->entry : function_vectorcall;
+    f->vectorcall = spec->entry ? own_entry : function_vectorcall;
     f->spec = spec;
     f->npos = 0;
     f->nrequired = 0;
@@ -153,8 +164,7 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
 // ---------------------------------------------------------------------------
 // Calls
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+static PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == f->npos && (!kwnames || !PyTuple_GET_SIZE(kwnames)) && f->varargs_index < 0 &&
@@ -174,6 +184,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     PyObject* result = f->spec->body(f, bound.v);
     if (!result) add_traceback(f);
+    return result;
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = bind_and_run(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
     return result;
 }
 
