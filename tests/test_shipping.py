@@ -29,5 +29,11 @@ def test_live_name_ships_every_line_once_in_order(kind, rollovers, rotated):
 
 
 def test_a_pattern_matching_time_rotated_names_sends_lines_twice():
-    result, _ = shipping.run("timerotating", lines=600, rollovers=3, watch="glob")
-    assert result["lost"] == 0 and result["doubled"] > 0
+    # Whether rsyslog picks up a renamed file before it notices the rename is a race: it shows in
+    # most runs, so a few runs are enough to see it.
+    for _ in range(4):
+        result, _ = shipping.run("timerotating", lines=600, rollovers=3, watch="glob")
+        assert result["lost"] == 0
+        if result["doubled"] > 0:
+            break
+    assert result["doubled"] > 0
