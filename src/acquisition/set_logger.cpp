@@ -12,8 +12,8 @@ static Py_NO_INLINE int file_conflict_error(PyObject* file, PyObject* registered
     Ref shown_file = Ref::steal(PyObject_Str(file));
     Ref shown = Ref::steal(PyObject_Str(registered));
     if (!shown_file || !shown) return -1;
-    Ref text = concat_text({"处理器冲突：日志文件 ", shown_file.get(), " 新增处理器类型 ", handler_type, " 与已有处理器类型 ",
-                            shown.get(), " 冲突"});
+    Ref text = concat_text({"处理器冲突：日志文件 ", shown_file.get(), " 新增处理器类型 ", handler_type,
+                            " 与已有处理器类型 ", shown.get(), " 冲突"});
     if (text) raise_value_error(text.get());
     return -1;
 }

@@ -56,11 +56,16 @@ static Ref constructor_interval(PyObject* handler) {
     if (PyUnicode_Check(when.get())) {
         const char* w = PyUnicode_AsUTF8(when.get());
         if (!w) return Ref();
-        if (!strcmp(w, "S")) unit = 1;
-        else if (!strcmp(w, "M")) unit = 60;
-        else if (!strcmp(w, "H")) unit = 3600;
-        else if (!strcmp(w, "D") || !strcmp(w, "MIDNIGHT")) unit = 86400;
-        else if (w[0] == 'W' && w[1] >= '0' && w[1] <= '6' && w[2] == '\0') unit = 604800;
+        if (!strcmp(w, "S"))
+            unit = 1;
+        else if (!strcmp(w, "M"))
+            unit = 60;
+        else if (!strcmp(w, "H"))
+            unit = 3600;
+        else if (!strcmp(w, "D") || !strcmp(w, "MIDNIGHT"))
+            unit = 86400;
+        else if (w[0] == 'W' && w[1] >= '0' && w[1] <= '6' && w[2] == '\0')
+            unit = 604800;
     }
     if (unit == 0) return seconds;
     Ref divisor = Ref::steal(PyLong_FromLong(unit));

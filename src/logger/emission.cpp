@@ -134,7 +134,8 @@ static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
     if (nparts == 1) {
         // As a join of one item: the text of a str subclass comes out as an exact str.
         Ref text = Ref::steal(PyObject_Str(parts[0]));
-        return !text || PyUnicode_CheckExact(text.get()) ? std::move(text) : Ref::steal(PyUnicode_FromObject(text.get()));
+        return !text || PyUnicode_CheckExact(text.get()) ? std::move(text)
+                                                         : Ref::steal(PyUnicode_FromObject(text.get()));
     }
     Ref texts = Ref::steal(PyTuple_New(nparts));
     if (!texts) return Ref();
@@ -271,8 +272,8 @@ struct StockLogging {
     Ref module, logger_type, root_type, record_type, log_function;
     unsigned int logger_version = 0, root_version = 0, record_version = 0;
     bool log_threads = false;
-    Ref threads_active;       // threading._active, when records name threads
-    Ref get_running_loop;     // asyncio's, when records name tasks and asyncio is imported
+    Ref threads_active;    // threading._active, when records name threads
+    Ref get_running_loop;  // asyncio's, when records name tasks and asyncio is imported
     Ref current_task;
     PyTypeObject* task_type = nullptr;
 };
@@ -403,13 +404,14 @@ static void check_stock_logging() {
     }
     if (ok) {
         PyTypeObject* record = reinterpret_cast<PyTypeObject*>(fresh.record_type.get());
-        Ref root_base = Ref::borrow(reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(fresh.root_type.get())->tp_base));
+        Ref root_base =
+            Ref::borrow(reinterpret_cast<PyObject*>(reinterpret_cast<PyTypeObject*>(fresh.root_type.get())->tp_base));
         Ref init_name = Ref::steal(PyUnicode_FromString("__init__"));
         ok = init_name && shipped_function(_PyType_Lookup(record, init_name.get()), file, "LogRecord.__init__") &&
              record->tp_new == PyBaseObject_Type.tp_new && record->tp_setattro == PyObject_GenericSetAttr &&
              root_base.get() == fresh.logger_type.get();
-        fresh.log_function = Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(fresh.logger_type.get()),
-                                                        S.log));
+        fresh.log_function =
+            Ref::borrow(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(fresh.logger_type.get()), S.log));
         ok = ok && shipped_function(dict_item(ld, "getLevelName").get(), file, "getLevelName") &&
              shipped_function(dict_item(ld, "currentframe").get(), file, "<lambda>") &&
              shipped_function(dict_item(ld, "_is_internal_frame").get(), file, "_is_internal_frame");
@@ -454,8 +456,8 @@ static void check_stock_logging() {
         if (ok && flag && PyObject_IsTrue(flag.get()) == 1) {
             Ref mp = dict_item(modules.get(), "multiprocessing");
             if (mp && mp.get() != Py_None) {
-                Ref process = PyModule_CheckExact(mp.get()) ? watched_module(PyModule_GetDict(mp.get()), "process")
-                                                            : Ref();
+                Ref process =
+                    PyModule_CheckExact(mp.get()) ? watched_module(PyModule_GetDict(mp.get()), "process") : Ref();
                 Ref process_file_ref = process ? module_file(process.get()) : Ref();
                 PyObject* process_file = process_file_ref.get();
                 ok = process_file && watch_dict(PyModule_GetDict(mp.get())) &&
@@ -649,9 +651,7 @@ static bool task_is_plain() {
 }
 
 // A value whose truth test, comparison or copying runs nothing of anyone's.
-static bool inert_option_value(PyObject* v) {
-    return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v);
-}
+static bool inert_option_value(PyObject* v) { return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v); }
 
 // The options of the call, as Logger._log takes them, run nothing of anyone's
 // and do not ask for a stack.
@@ -852,7 +852,8 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     for (Py_ssize_t i = 0; i < nextra; ++i) stack.push(PyTuple_GET_ITEM(args, i));
     const size_t nargs = stack.size() - 1;
     if (kwargs == Py_None)
-        return Ref::steal(PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return Ref::steal(
+            PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
@@ -867,7 +868,8 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
         return Ref();
     }
-    return Ref::steal(PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
@@ -958,16 +960,17 @@ static PyObject* level_call(PyObject* level_name, AttrCache& cache, PyObject* se
         message = owned_message.get();
     }
     PyObject* stack[6] = {nullptr, self, level.get(), message, args, kwargs};
-    Ref result = unbound ? Ref::steal(PyObject_Vectorcall(found, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
-                         : Ref::steal(PyObject_Vectorcall(found, stack + 2, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result = unbound
+                     ? Ref::steal(PyObject_Vectorcall(found, stack + 1, 5 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr))
+                     : Ref::steal(PyObject_Vectorcall(found, stack + 2, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!result) return nullptr;
     Py_RETURN_NONE;
 }
 
-template <PyObject* Names::*LevelName>
+template <PyObject* Names::* LevelName>
 AttrCache level_cache;
 
-template <PyObject* Names::*LevelName>
+template <PyObject* Names::* LevelName>
 static PyObject* level_body(Function*, PyObject* const* a) {
     PyObject* message = a[1];
     return level_call(S.*LevelName, level_cache<LevelName>, a[0], &PyTuple_GET_ITEM(message, 0),
@@ -995,14 +998,14 @@ static bool take_options(PyObject* kwnames, PyObject* const* values, PyObject* o
 // Entry of the level methods: the common calls, self plus positional parts
 // and at most the two options by keyword, skip the binder and the message
 // tuple; every other call goes through them.
-template <PyObject* Names::*LevelName>
+template <PyObject* Names::* LevelName>
 static PyObject* level_entry(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* options[2] = {Py_None, Py_None};  // args, kwargs
     if (nargs == 0 || (kwnames && !take_options(kwnames, args + nargs, options)))
         return function_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = level_call(S.*LevelName, level_cache<LevelName>, args[0], args + 1, nargs - 1, nullptr,
-                                  options[0], options[1]);
+    PyObject* result =
+        level_call(S.*LevelName, level_cache<LevelName>, args[0], args + 1, nargs - 1, nullptr, options[0], options[1]);
     if (!result) add_traceback(reinterpret_cast<Function*>(callable));
     return result;
 }
@@ -1039,17 +1042,17 @@ const FunctionSpec log_spec = {
 // debug, info, warning, error and critical: one table each, the same but for
 // the level constant their body reads and their entry point.
 #define LOG_MAIN_LEVEL_SPEC(var, method, LEVEL, line_number)                                              \
-    const FunctionSpec var = {                                                                              \
-        .name = #method,                                                                                    \
-        .qualname = "_LogBase." #method,                                                                    \
-        .traceback_name = "log_main._LogBase." #method,                                                     \
-        .doc = "_LogBase." #method "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, "  \
-               "dict kwargs: Optional[Dict[str, Any]] = None) -> None",                                     \
-        .return_annotation = "None",                                                                        \
-        .params = level_params,                                                                             \
-        .body = level_body<&Names::LEVEL>,                                                                  \
-        .line = line_number,                                                                                \
-        .entry = level_entry<&Names::LEVEL>,                                                                \
+    const FunctionSpec var = {                                                                            \
+        .name = #method,                                                                                  \
+        .qualname = "_LogBase." #method,                                                                  \
+        .traceback_name = "log_main._LogBase." #method,                                                   \
+        .doc = "_LogBase." #method "(self, *message: Any, tuple args: Optional[Tuple[Any, ...]] = None, " \
+               "dict kwargs: Optional[Dict[str, Any]] = None) -> None",                                   \
+        .return_annotation = "None",                                                                      \
+        .params = level_params,                                                                           \
+        .body = level_body<&Names::LEVEL>,                                                                \
+        .line = line_number,                                                                              \
+        .entry = level_entry<&Names::LEVEL>,                                                              \
     };
 LOG_MAIN_LEVEL_SPEC(debug_spec, debug, DEBUG, 262)
 LOG_MAIN_LEVEL_SPEC(info_spec, info, INFO, 266)

@@ -65,8 +65,8 @@ static int set_formatter(PyObject* self, PyObject* handler_attr, PyObject* modul
     Ref colors = colors_name ? global(colors_name) : Ref();
     if (colors_name && !colors) return -1;
     PyObject* fargs[] = {fmt.get(), colors.get()};
-    Ref formatter = Ref::steal(
-        PyObject_Vectorcall(formatter_class.get(), fargs, 0, colors_name ? M.kw_fmt_log_colors : M.kw_fmt));
+    Ref formatter =
+        Ref::steal(PyObject_Vectorcall(formatter_class.get(), fargs, 0, colors_name ? M.kw_fmt_log_colors : M.kw_fmt));
     return call(setter, {formatter.get()}) ? 0 : -1;
 }
 

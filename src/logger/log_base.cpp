@@ -24,7 +24,8 @@ static PyObject* init_body(Function*, PyObject* const* a) {
     Ref options = Ref::steal(PyDict_New());
     if (!options || PyObject_SetAttr(self, S.kwargs, options.get()) < 0) return nullptr;
     if (PyObject_SetAttr(self, S._logger, Py_None) < 0 || PyObject_SetAttr(self, S._file_handler, Py_None) < 0 ||
-        PyObject_SetAttr(self, S._console_handler, Py_None) < 0 || PyObject_SetAttr(self, S._handler_filter, Py_None) < 0)
+        PyObject_SetAttr(self, S._console_handler, Py_None) < 0 ||
+        PyObject_SetAttr(self, S._handler_filter, Py_None) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -76,9 +76,9 @@ static Ref build_code(Function* f) {
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!filename || !empty_bytes || !empty) return Ref();
     return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        static_cast<int>(f->npos), 0, nkwonly, nparams(spec), 0, flags, empty_bytes.get(), empty.get(),
-        empty.get(), varnames.get(), empty.get(), empty.get(), filename.get(), f->name, f->qualname,
-        spec->line, empty_bytes.get(), empty_bytes.get())));
+        static_cast<int>(f->npos), 0, nkwonly, nparams(spec), 0, flags, empty_bytes.get(), empty.get(), empty.get(),
+        varnames.get(), empty.get(), empty.get(), filename.get(), f->name, f->qualname, spec->line, empty_bytes.get(),
+        empty_bytes.get())));
 }
 
 // A call of any of these functions counts against the interpreter's recursion
@@ -137,8 +137,7 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
                 break;
             case Kind::KeywordOnly:
                 if (!(f->bind_defaults[i] = resolve_default(p.fallback))) return Ref();
-                if (PyDict_SetItem(kw_defaults.get(), f->param_names[i], f->bind_defaults[i]) < 0)
-                    return Ref();
+                if (PyDict_SetItem(kw_defaults.get(), f->param_names[i], f->bind_defaults[i]) < 0) return Ref();
                 break;
             case Kind::VarPositional: f->varargs_index = i; break;
             case Kind::VarKeyword: f->varkw_index = i; break;
@@ -167,8 +166,7 @@ Ref make_function(const FunctionSpec* spec, bool with_code) {
 static PyObject* bind_and_run(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = reinterpret_cast<Function*>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs == f->npos && (!kwnames || !PyTuple_GET_SIZE(kwnames)) && f->varargs_index < 0 &&
-        f->varkw_index < 0) {
+    if (nargs == f->npos && (!kwnames || !PyTuple_GET_SIZE(kwnames)) && f->varargs_index < 0 && f->varkw_index < 0) {
         // Every parameter given by position: the arguments are already bound.
         if (check_types(f, args) < 0) return nullptr;
         PyObject* result = f->spec->body(f, args);
@@ -279,8 +277,7 @@ static int set_name(PyObject* self, PyObject* v, void*) {
 }
 static PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(FIELD(qualname)); }
 static int set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_field(&FIELD(qualname), v, v && PyUnicode_Check(v),
-                     "__qualname__ must be set to a string object");
+    return set_field(&FIELD(qualname), v, v && PyUnicode_Check(v), "__qualname__ must be set to a string object");
 }
 static PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(FIELD(doc)); }
 static int set_doc(PyObject* self, PyObject* v, void*) {

@@ -21,7 +21,7 @@ enum class Kind : unsigned char {
     PositionalOrKeyword,
     VarPositional,  // *message
     KeywordOnly,
-    VarKeyword,     // **kwargs
+    VarKeyword,  // **kwargs
 };
 
 // Exact-type checks applied after binding.
@@ -74,15 +74,15 @@ using Body = PyObject* (*)(Function* self, PyObject* const* bound);
 // its first line too. No such file exists: the numbers only keep the
 // callables in the order the module body defines them.
 struct FunctionSpec {
-    const char* name;                    // __name__
-    const char* qualname;                // __qualname__
-    const char* traceback_name;          // name of the traceback entry
-    const char* doc = nullptr;           // __doc__; nullptr for None
+    const char* name;                         // __name__
+    const char* qualname;                     // __qualname__
+    const char* traceback_name;               // name of the traceback entry
+    const char* doc = nullptr;                // __doc__; nullptr for None
     const char* return_annotation = nullptr;  // __annotations__["return"]; nullptr for none
-    std::span<const Param> params;       // at most kMaxParams
+    std::span<const Param> params;            // at most kMaxParams
     Body body;
     int line;
-    vectorcallfunc entry = nullptr;      // own entry point keeping the table's semantics
+    vectorcallfunc entry = nullptr;  // own entry point keeping the table's semantics
 };
 
 inline int nparams(const FunctionSpec* spec) { return static_cast<int>(spec->params.size()); }
@@ -92,11 +92,11 @@ struct Function {
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     // Layout derived from the table.
-    Py_ssize_t npos;       // positional-or-keyword parameters
-    Py_ssize_t nrequired;  // required ones among them
-    int varargs_index;     // index in params of *message, or -1
-    int varkw_index;       // index of **kwargs, or -1
-    PyObject* param_names[kMaxParams];  // interned
+    Py_ssize_t npos;                      // positional-or-keyword parameters
+    Py_ssize_t nrequired;                 // required ones among them
+    int varargs_index;                    // index in params of *message, or -1
+    int varkw_index;                      // index of **kwargs, or -1
+    PyObject* param_names[kMaxParams];    // interned
     PyObject* bind_defaults[kMaxParams];  // default per parameter (owned), null if required
     // Python-visible attributes.
     PyObject* name;
@@ -136,8 +136,7 @@ int bind(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 int check_types(Function* f, PyObject* const* bound);
 
 // The generic vectorcall entry: bind, check, run the body.
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames);
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // super(<class of f>, self)
 Ref super_of(Function* f, PyObject* self);

@@ -52,8 +52,8 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
     PyObject* stack[9] = {nullptr};
     const Py_ssize_t n = callable ? fill_stack(stack, nullptr, args) : -1;
     if (n < 0) return Ref();
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, static_cast<size_t>(n) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {

@@ -158,9 +158,9 @@ extern Names S;
 
 // Module state shared by every body.
 struct ModuleState {
-    PyObject* module = nullptr;     // the one module object (owned)
-    PyObject* ns = nullptr;         // its namespace dict (borrowed from module)
-    PyObject* builtins = nullptr;   // the builtins module (owned)
+    PyObject* module = nullptr;    // the one module object (owned)
+    PyObject* ns = nullptr;        // its namespace dict (borrowed from module)
+    PyObject* builtins = nullptr;  // the builtins module (owned)
     // Builtins resolved once at load; later rebinding in builtins has no effect.
     PyObject* b_super = nullptr;
     PyObject* b_ValueError = nullptr;
@@ -230,7 +230,9 @@ inline Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyO
 inline Ref call_with_options(PyObject* callable, PyObject* options) {
     return Ref::steal(callable && options ? PyObject_VectorcallDict(callable, nullptr, 0, options) : nullptr);
 }
-inline Ref call_with_options(const Ref& callable, PyObject* options) { return call_with_options(callable.get(), options); }
+inline Ref call_with_options(const Ref& callable, PyObject* options) {
+    return call_with_options(callable.get(), options);
+}
 
 // With an exception pending: discards it and returns 1 when it is an
 // Exception; otherwise leaves it pending and returns -1 (KeyboardInterrupt,

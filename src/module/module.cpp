@@ -145,7 +145,10 @@ static Ref make_colors() {
     Ref colors = Ref::steal(PyDict_New());
     if (!colors) return Ref();
     static const char* const table[][2] = {
-        {"INFO", "green"}, {"DEBUG", "blue"}, {"WARNING", "yellow"}, {"ERROR", "red"},
+        {"INFO", "green"},
+        {"DEBUG", "blue"},
+        {"WARNING", "yellow"},
+        {"ERROR", "red"},
         {"CRITICAL", "bold_red,bg_white"},
     };
     for (auto& row : table) {
@@ -155,9 +158,7 @@ static Ref make_colors() {
     return colors;
 }
 
-static int bind_new(const char* name, Ref value) {
-    return value ? PyDict_SetItemString(M.ns, name, value.get()) : -1;
-}
+static int bind_new(const char* name, Ref value) { return value ? PyDict_SetItemString(M.ns, name, value.get()) : -1; }
 
 static Ref new_dict() { return Ref::steal(PyDict_New()); }
 
@@ -192,15 +193,14 @@ static int run_body() {
 
     Ref filter_base = global_attr(S.logging, S.Filter);
     if (!filter_base) return -1;
-    Ref context_filter = make_class("_ContextFilter", filter_base.get(),
-                                    {&context_filter_init_spec, &context_filter_filter_spec});
+    Ref context_filter =
+        make_class("_ContextFilter", filter_base.get(), {&context_filter_init_spec, &context_filter_filter_spec});
     if (!context_filter || set_class_cell(context_filter.get(), &context_filter_init_spec) < 0) return -1;
 
     Ref log_base = make_class("_LogBase", nullptr,
                               {&log_base_init_spec, &create_console_handler_spec, &create_file_handler_spec,
-                               &disable_spec, &enable_spec, &close_spec, &set_console_level_spec,
-                               &set_file_level_spec, &log_spec, &debug_spec, &info_spec, &warning_spec,
-                               &error_spec, &critical_spec});
+                               &disable_spec, &enable_spec, &close_spec, &set_console_level_spec, &set_file_level_spec,
+                               &log_spec, &debug_spec, &info_spec, &warning_spec, &error_spec, &critical_spec});
     if (!log_base) return -1;
 
     if (!make_class("OsprelLog", nullptr, {}, &factory_new_spec)) return -1;
@@ -242,8 +242,8 @@ static int build_constants() {
         M.kw_exist_ok = PyTuple_Pack(1, S.exist_ok);
         M.kw_fmt = PyTuple_Pack(1, S.fmt);
         M.kw_fmt_log_colors = PyTuple_Pack(2, S.fmt, S.log_colors);
-        if (!M.int_0 || !M.int_1 || !M.int_9999 || !M.int_104857600 || !M.int_100 || !M.int_365 ||
-            !M.empty_tuple || !M.kw_exist_ok || !M.kw_fmt || !M.kw_fmt_log_colors)
+        if (!M.int_0 || !M.int_1 || !M.int_9999 || !M.int_104857600 || !M.int_100 || !M.int_365 || !M.empty_tuple ||
+            !M.kw_exist_ok || !M.kw_fmt || !M.kw_fmt_log_colors)
             return -1;
     }
     return 0;
@@ -286,7 +286,8 @@ static int module_exec(PyObject* module) {
         const int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
         if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
             char text[200];
-            PyOS_snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+            PyOS_snprintf(text, sizeof text,
+                          "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "log_main", "does not match", major, minor);
             if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) break;
         }
@@ -314,8 +315,9 @@ static PyObject* module_create(PyObject* spec, PyModuleDef*) {
         if (current == -1) return nullptr;
         owner_interpreter = current;
     } else if (current != owner_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (M.module) return Py_NewRef(M.module);
@@ -370,6 +372,4 @@ static PyModuleDef module_def = {
 
 }  // namespace log_main
 
-PyMODINIT_FUNC PyInit_log_main(void) {
-    return PyModuleDef_Init(&log_main::module_def);
-}
+PyMODINIT_FUNC PyInit_log_main(void) { return PyModuleDef_Init(&log_main::module_def); }

@@ -30,9 +30,7 @@ const void* shared_keys(PyTypeObject* type) {
     return reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
 }
 
-Py_ssize_t shared_keys_size(const void* keys) {
-    return static_cast<const PyDictKeysObject*>(keys)->dk_nentries;
-}
+Py_ssize_t shared_keys_size(const void* keys) { return static_cast<const PyDictKeysObject*>(keys)->dk_nentries; }
 
 Py_ssize_t shared_keys_index(const void* keys, PyObject* name) {
     auto* dk = const_cast<PyDictKeysObject*>(static_cast<const PyDictKeysObject*>(keys));
@@ -52,7 +50,8 @@ bool audit_hooks_installed(PyThreadState* ts) {
 uint64_t dict_version(PyObject* dict) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag & ~static_cast<uint64_t>(DICT_WATCHER_AND_MODIFICATION_MASK);
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &
+           ~static_cast<uint64_t>(DICT_WATCHER_AND_MODIFICATION_MASK);
 #pragma GCC diagnostic pop
 }
 

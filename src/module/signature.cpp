@@ -12,8 +12,8 @@ namespace log_main {
 // line so that the binder and the checks stay small.
 
 static Py_NO_INLINE int raise_count_error(const char* fname, const char* word, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word, expected,
+                 expected == 1 ? "" : "s", given);
     return -1;
 }
 

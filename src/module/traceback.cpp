@@ -23,8 +23,6 @@ void add_traceback_named(const char* name, int line, PyObject** code_cache) {
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-void add_traceback(Function* f) {
-    add_traceback_named(f->spec->traceback_name, f->spec->line, &f->tb_code);
-}
+void add_traceback(Function* f) { add_traceback_named(f->spec->traceback_name, f->spec->line, &f->tb_code); }
 
 }  // namespace log_main

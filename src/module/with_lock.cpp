@@ -61,11 +61,11 @@ namespace {
 enum class AtFork { untouched, taken, reinit };
 
 struct OwnLock {
-    PyObject* lock = nullptr;      // owned: the `_LOCK` made at load
-    unsigned long holder = 0;      // thread inside a module with block on it; 0 for none
-    uint64_t holds = 0;            // module with blocks entered so far
-    uint64_t stalled = UINT64_MAX; // `holds` when a bounded wait last ran out
-    uint64_t fork_epoch = 0;       // bumped in a child that re-initialised the lock
+    PyObject* lock = nullptr;       // owned: the `_LOCK` made at load
+    unsigned long holder = 0;       // thread inside a module with block on it; 0 for none
+    uint64_t holds = 0;             // module with blocks entered so far
+    uint64_t stalled = UINT64_MAX;  // `holds` when a bounded wait last ran out
+    uint64_t fork_epoch = 0;        // bumped in a child that re-initialised the lock
     AtFork at_fork = AtFork::untouched;
     bool hooks_registered = false;
 };
@@ -133,8 +133,7 @@ static PyObject* before_fork(PyObject*, PyObject*) {
 }
 
 static PyObject* after_fork_in_parent(PyObject*, PyObject*) {
-    if (std::exchange(own.at_fork, AtFork::untouched) == AtFork::taken &&
-        !call_method(own.lock, S.release, {}))
+    if (std::exchange(own.at_fork, AtFork::untouched) == AtFork::taken && !call_method(own.lock, S.release, {}))
         return nullptr;
     Py_RETURN_NONE;
 }
