@@ -113,15 +113,15 @@ static Ref join_simple_parts(PyObject* const* parts, Py_ssize_t nparts) {
         if (PyUnicode_MAX_CHAR_VALUE(as_text) > maxchar) maxchar = 0xff;
         total += length[i];
     }
-    PyObject* joined = PyUnicode_New(total, maxchar);
+    Ref joined = Ref::steal(PyUnicode_New(total, maxchar));
     if (!joined) return Ref();
-    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(joined));
+    char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(joined.get()));
     for (Py_ssize_t i = 0; i < nparts; ++i) {
         if (i) *out++ = ' ';
         memcpy(out, text[i], static_cast<size_t>(length[i]));
         out += length[i];
     }
-    return Ref::steal(joined);
+    return joined;
 }
 
 // The parts joined by single spaces, each turned into text by str(); a lone
@@ -206,12 +206,12 @@ struct ClassLookup {
 // The instance's own value for name: 1 found (new reference), 0 absent, -1 error,
 // -2 when the instance has no dictionary to look in. The dictionary is held for
 // the lookup, as Python's own attribute lookup holds it.
-static int instance_value(PyObject* self, PyObject* name, PyObject** value) {
+static int instance_value(PyObject* self, PyObject* name, Ref& value) {
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (!dictptr) return -2;
     if (!*dictptr) return 0;
     Ref dict = Ref::borrow(*dictptr);
-    return PyDict_GetItemRef(dict.get(), name, value);
+    return PyDict_GetItemRef(dict.get(), name, value.out());
 }
 
 // self.<name> for an attribute the class does not define (like _logger).
@@ -219,12 +219,13 @@ static Ref read_instance_attr(PyObject* self, PyObject* name, ClassLookup& cache
     PyTypeObject* tp = Py_TYPE(self);
     if (cache.hit(tp) || (cache.learn(tp, name) == nullptr && cache.hit(tp))) {
         if (!cache.found) {
-            PyObject* value = nullptr;
-            if (cache.inline_value(self, name, &value)) {
-                if (value) return Ref::borrow(value);
+            PyObject* inline_found = nullptr;  // borrowed from the instance
+            if (cache.inline_value(self, name, &inline_found)) {
+                if (inline_found) return Ref::borrow(inline_found);
             } else {
-                int rc = instance_value(self, name, &value);
-                if (rc > 0) return Ref::steal(value);
+                Ref value;
+                int rc = instance_value(self, name, value);
+                if (rc > 0) return value;
                 if (rc == -1) return Ref();
             }
         }
@@ -309,9 +310,9 @@ static PyObject* interned(const char* text) {
 
 // dict[name] as a new reference, or empty (no exception) when absent or on error.
 static Ref dict_item(PyObject* dict, const char* name) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemStringRef(dict, name, &value) < 0) PyErr_Clear();
-    return Ref::steal(value);
+    Ref value;
+    if (PyDict_GetItemStringRef(dict, name, value.out()) < 0) PyErr_Clear();
+    return value;
 }
 
 // A Python function with this qualname whose code comes from the file of
@@ -628,9 +629,8 @@ static bool thread_is_registered(PyThreadState* ts) {
     Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
     if (!ident) return PyErr_Clear(), false;
     Ref active = Ref::borrow(stock.threads_active.get());  // the lookup can run code that refreshes `stock`
-    PyObject* entry = nullptr;
-    const int found = PyDict_GetItemRef(active.get(), ident.get(), &entry);
-    Py_XDECREF(entry);
+    Ref entry;
+    const int found = PyDict_GetItemRef(active.get(), ident.get(), entry.out());
     if (found < 0) PyErr_Clear();
     if (found <= 0) return false;
     registered_threads[next_registered++ % 4] = ts->id;
@@ -711,11 +711,10 @@ static int enabled_for(PyObject* logger, PyObject* const* values, const Layout& 
         cache_checked = cache;
         cache_checked_version = version;
     }
-    PyObject* cached = nullptr;
-    if (PyDict_GetItemRef(cache, level, &cached) < 0) return -1;
+    Ref cached;
+    if (PyDict_GetItemRef(cache, level, cached.out()) < 0) return -1;
     if (cached) {
-        Py_DECREF(cached);  // True or False, or the answer is not taken
-        return cached == Py_True ? 1 : cached == Py_False ? 0 : -2;
+        return cached.get() == Py_True ? 1 : cached.get() == Py_False ? 0 : -2;
     }
     // A miss: the real isEnabledFor computes the answer and fills the cache
     // under logging's lock, as the plain call would.
@@ -820,19 +819,18 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     // For a logger of logging's own classes that keeps its attributes inline
     // and does not shadow `log`, the lookup finds Logger.log, unbound; read
     // so, it runs no code.
-    PyObject* found = nullptr;
+    Ref method;
     int unbound = 1;
     const Layout* layout = nullptr;
     PyObject* const* values = nullptr;
     if (stock_is_current() && environment_allows_skip(level, args, kwargs) && stock_is_current())
         values = logger_values(logger.get(), &layout);
     if (values) {
-        found = Py_NewRef(stock.log_function.get());
+        method = Ref::borrow(stock.log_function.get());
     } else {
-        unbound = _PyObject_GetMethod(logger.get(), S.log, &found);
-        if (!found) return Ref();
+        unbound = _PyObject_GetMethod(logger.get(), S.log, method.out());
+        if (!method) return Ref();
     }
-    Ref method = Ref::steal(found);
     if (values) {
         const int dropped = record_is_dropped(logger.get(), values, layout, level);
         if (dropped < 0) return Ref();
@@ -853,7 +851,7 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     const size_t nargs = stack.size() - 1;
     if (kwargs == Py_None)
         return Ref::steal(
-            PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            PyObject_Vectorcall(method.get(), stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
@@ -869,7 +867,7 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
         return Ref();
     }
     return Ref::steal(
-        PyObject_Vectorcall(found, stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+        PyObject_Vectorcall(method.get(), stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
@@ -903,22 +901,23 @@ static PyObject* log_body(Function*, PyObject* const* a) {
 // searched: the search can run code that replaces or deletes it.
 static ClassLookup log_lookup;
 
-static int find_log_method(PyObject* self, PyObject** found, int* unbound) {
+static int find_log_method(PyObject* self, Ref& found, int* unbound) {
     PyTypeObject* tp = Py_TYPE(self);
     if (!log_lookup.hit(tp) && !(log_lookup.learn(tp, S._log), log_lookup.hit(tp))) return 0;
     if (!log_lookup.found || !is_function_of(log_lookup.found, &log_spec)) return 0;
     PyObject* own = nullptr;
     if (log_lookup.inline_value(self, S._log, &own)) {
         *unbound = own == nullptr;
-        *found = Py_NewRef(own ? own : log_lookup.found);
+        found = Ref::borrow(own ? own : log_lookup.found);
         return 1;
     }
     Ref from_class = Ref::borrow(log_lookup.found);
-    int rc = instance_value(self, S._log, &own);
+    Ref from_instance;
+    int rc = instance_value(self, S._log, from_instance);
     if (rc == -2) return 0;
     if (rc < 0) return -1;
     *unbound = rc == 0;
-    *found = rc ? own : from_class.release();
+    found = rc ? std::move(from_instance) : std::move(from_class);
     return 1;
 }
 
@@ -928,15 +927,15 @@ static int find_log_method(PyObject* self, PyObject** found, int* unbound) {
 static PyObject* level_call(PyObject* level_name, AttrCache& cache, PyObject* self, PyObject* const* parts,
                             Py_ssize_t nparts, PyObject* message, PyObject* args, PyObject* kwargs) {
     // As in `self._log(logging.INFO, ...)`: the callable first, then the level.
-    PyObject* found = nullptr;
+    Ref method;
     int unbound = 0;
-    const int shortcut = find_log_method(self, &found, &unbound);
+    const int shortcut = find_log_method(self, method, &unbound);
     if (shortcut < 0) return nullptr;
     if (shortcut == 0) {
-        unbound = _PyObject_GetMethod(self, S._log, &found);
-        if (!found) return nullptr;
+        unbound = _PyObject_GetMethod(self, S._log, method.out());
+        if (!method) return nullptr;
     }
-    Ref method = Ref::steal(found);
+    PyObject* found = method.get();
     Ref level = logging_level(level_name, cache);
     if (!level) return nullptr;
 
