@@ -159,14 +159,29 @@ static Ref join_parts(PyObject* const* parts, Py_ssize_t nparts) {
 // class or the instance's __dict__: whatever the lookup needs afterwards is
 // held by a strong reference before it starts.
 
+// The shared key layout an index into it was last worked out for. Layouts only
+// grow, so an index stays right while the layout is the same object of the same
+// size; changed() says whether it must be worked out again, and records `keys`.
+struct LayoutSeen {
+    const void* keys = nullptr;
+    Py_ssize_t size = -1;
+
+    bool changed(const void* now) {
+        const Py_ssize_t n = priv::shared_keys_size(now);
+        if (now == keys && n == size) return false;
+        keys = now;
+        size = n;
+        return true;
+    }
+};
+
 struct ClassLookup {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
     PyObject* found = nullptr;  // borrowed from the class dict while the version holds
     // Where the name sits in the class's shared attribute layout (-1: absent),
     // for instances that keep their attributes inline.
-    const void* keys = nullptr;
-    Py_ssize_t size = -1;
+    LayoutSeen seen;
     Py_ssize_t index = -1;
 
     bool hit(PyTypeObject* tp) const { return tp == type && version != 0 && tp->tp_version_tag == version; }
@@ -174,7 +189,7 @@ struct ClassLookup {
     // Records the class-level lookup of `name` on tp; returns what was found.
     PyObject* learn(PyTypeObject* tp, PyObject* name) {
         type = nullptr;
-        keys = nullptr;
+        seen = LayoutSeen();
         if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(tp)) return nullptr;
         const unsigned int before = tp->tp_version_tag;
         PyObject* descr = _PyType_Lookup(tp, name);
@@ -189,15 +204,10 @@ struct ClassLookup {
     // 1 with *value borrowed (null: the instance has no such attribute), 0 when
     // its attributes are kept any other way. Reading the layout runs no code.
     int inline_value(PyObject* self, PyObject* name, PyObject** value) {
-        const void* k = nullptr;
-        PyObject* const* values = priv::inline_values(self, &k);
+        const void* keys = nullptr;
+        PyObject* const* values = priv::inline_values(self, &keys);
         if (!values) return 0;
-        const Py_ssize_t n = priv::shared_keys_size(k);
-        if (k != keys || n != size) {
-            keys = k;
-            size = n;
-            index = priv::shared_keys_index(k, name);
-        }
+        if (seen.changed(keys)) index = priv::shared_keys_index(keys, name);
         *value = index >= 0 ? values[index] : nullptr;
         return 1;
     }
@@ -285,28 +295,24 @@ static StockLogging& stock = *new StockLogging;
 // Names of the methods a dropped record passes through, and their qualnames
 // in logging as shipped.
 struct StockMethod {
-    const char* name;
+    PyObject* Names::* name;
     const char* qualname;
 };
 static constexpr StockMethod kLoggerMethods[] = {
-    {"log", "Logger.log"},
-    {"isEnabledFor", "Logger.isEnabledFor"},
-    {"_log", "Logger._log"},
-    {"findCaller", "Logger.findCaller"},
-    {"makeRecord", "Logger.makeRecord"},
-    {"handle", "Logger.handle"},
-    {"filter", "Filterer.filter"},
-    {"callHandlers", "Logger.callHandlers"},
+    {&Names::log, "Logger.log"},
+    {&Names::isEnabledFor, "Logger.isEnabledFor"},
+    {&Names::_log, "Logger._log"},
+    {&Names::findCaller, "Logger.findCaller"},
+    {&Names::makeRecord, "Logger.makeRecord"},
+    {&Names::handle, "Logger.handle"},
+    {&Names::filter, "Filterer.filter"},
+    {&Names::callHandlers, "Logger.callHandlers"},
 };
 constexpr int kMethodCount = sizeof kLoggerMethods / sizeof kLoggerMethods[0];
 // Instance attributes read by the dropped path; the classes must not define them.
-static constexpr const char* kLoggerAttrs[] = {"disabled", "_cache", "filters", "handlers", "propagate", "parent"};
-enum LoggerAttr { kDisabled, kCache, kFilters, kHandlers, kPropagate, kParent, kAttrCount };
-
-static PyObject* interned(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    return s;  // kept for the life of the process (interned names)
-}
+static constexpr PyObject* Names::* kLoggerAttrs[] = {&Names::disabled, &Names::filters,   &Names::handlers,
+                                                      &Names::_cache,   &Names::propagate, &Names::parent};
+enum LoggerAttr { kDisabled, kFilters, kHandlers, kCache, kPropagate, kParent, kAttrCount };
 
 // dict[name] as a new reference, or empty (no exception) when absent or on error.
 static Ref dict_item(PyObject* dict, const char* name) {
@@ -364,14 +370,10 @@ static bool stock_class(PyObject* cls, PyObject* file, unsigned int* version, bo
     if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(tp)) return false;
     *version = tp->tp_version_tag;
     if (methods) {
-        for (const StockMethod& m : kLoggerMethods) {
-            Ref name = Ref::steal(PyUnicode_FromString(m.name));
-            if (!name || !shipped_function(_PyType_Lookup(tp, name.get()), file, m.qualname)) return false;
-        }
-        for (const char* attr : kLoggerAttrs) {
-            Ref name = Ref::steal(PyUnicode_FromString(attr));
-            if (!name || _PyType_Lookup(tp, name.get())) return false;
-        }
+        for (const StockMethod& m : kLoggerMethods)
+            if (!shipped_function(_PyType_Lookup(tp, S.*m.name), file, m.qualname)) return false;
+        for (PyObject* Names::* attr : kLoggerAttrs)
+            if (_PyType_Lookup(tp, S.*attr)) return false;
     }
     return tp->tp_version_tag == *version;
 }
@@ -511,8 +513,7 @@ static bool stock_is_current() {
 struct Layout {
     PyTypeObject* type = nullptr;  // compared with its version tag, never dereferenced stale
     unsigned int version = 0;
-    const void* keys = nullptr;
-    Py_ssize_t size = -1;
+    LayoutSeen seen;
     Py_ssize_t attr[kAttrCount];
     Py_ssize_t shadows[kMethodCount];  // layout indexes of the method names present
     int nshadows = 0;
@@ -522,22 +523,10 @@ static Layout logger_layouts[2];  // Logger, RootLogger
 struct HandlerLayout {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-    const void* keys = nullptr;
-    Py_ssize_t size = -1;
+    LayoutSeen seen;
     Py_ssize_t level = -1;
 };
 static HandlerLayout handler_layouts[8];
-
-static PyObject* layout_names[kAttrCount + kMethodCount];
-
-static bool layout_names_ready() {
-    if (layout_names[0]) return true;
-    for (int i = 0; i < kAttrCount; ++i)
-        if (!(layout_names[i] = interned(kLoggerAttrs[i]))) return PyErr_Clear(), false;
-    for (int i = 0; i < kMethodCount; ++i)
-        if (!(layout_names[kAttrCount + i] = interned(kLoggerMethods[i].name))) return PyErr_Clear(), false;
-    return true;
-}
 
 // The attribute values of a logger of a stock class, with its layout; null
 // when the logger does not keep them in its class's shared layout.
@@ -554,17 +543,13 @@ static PyObject* const* logger_values(PyObject* logger, const Layout** layout_ou
     PyObject* const* values = priv::inline_values(logger, &keys);
     if (!values) return nullptr;
     Layout& l = logger_layouts[which];
-    const Py_ssize_t size = priv::shared_keys_size(keys);
-    if (l.type != tp || l.version != tp->tp_version_tag || l.keys != keys || l.size != size) {
-        if (!layout_names_ready()) return nullptr;
+    if (l.seen.changed(keys) || l.type != tp || l.version != tp->tp_version_tag) {
         l.type = tp;
         l.version = tp->tp_version_tag;
-        l.keys = keys;
-        l.size = size;
-        for (int i = 0; i < kAttrCount; ++i) l.attr[i] = priv::shared_keys_index(keys, layout_names[i]);
+        for (int i = 0; i < kAttrCount; ++i) l.attr[i] = priv::shared_keys_index(keys, S.*kLoggerAttrs[i]);
         l.nshadows = 0;
-        for (int i = 0; i < kMethodCount; ++i) {
-            const Py_ssize_t at = priv::shared_keys_index(keys, layout_names[kAttrCount + i]);
+        for (const StockMethod& m : kLoggerMethods) {
+            const Py_ssize_t at = priv::shared_keys_index(keys, S.*m.name);
             if (at >= 0) l.shadows[l.nshadows++] = at;
         }
     }
@@ -593,9 +578,8 @@ static PyObject* plain_handler_level(PyObject* handler) {
     const void* keys = nullptr;
     PyObject* const* values = priv::inline_values(handler, &keys);
     if (!values) return nullptr;
-    const Py_ssize_t size = priv::shared_keys_size(keys);
     HandlerLayout& h = handler_layouts[(reinterpret_cast<uintptr_t>(tp) >> 4) % 8];
-    if (h.type != tp || h.version != tp->tp_version_tag || h.version == 0 || h.keys != keys || h.size != size) {
+    if (h.seen.changed(keys) || h.type != tp || h.version != tp->tp_version_tag || h.version == 0) {
         // The class must leave `level` to the instance: generic lookup, no
         // class attribute (a descriptor or a default) of that name.
         h.type = nullptr;
@@ -605,9 +589,9 @@ static PyObject* plain_handler_level(PyObject* handler) {
         if (tp->tp_version_tag == before) {
             h.type = tp;
             h.version = tp->tp_version_tag;
-            h.keys = keys;
-            h.size = size;
             h.level = priv::shared_keys_index(keys, S.level);
+        } else {
+            h.seen = LayoutSeen();
         }
         // The class lookup can run code (a key of the class's own with an __eq__) that
         // changes what the caller holds: this call is made; the next one uses the layout.
@@ -718,7 +702,7 @@ static int enabled_for(PyObject* logger, PyObject* const* values, const Layout& 
     }
     // A miss: the real isEnabledFor computes the answer and fills the cache
     // under logging's lock, as the plain call would.
-    Ref answer = call_method(logger, layout_names[kAttrCount + 1], {level});
+    Ref answer = call_method(logger, S.isEnabledFor, {level});
     if (!answer) return -1;
     return answer.get() == Py_True ? 2 : answer.get() == Py_False ? 0 : -2;
 }
@@ -734,7 +718,7 @@ static bool environment_allows_skip(PyObject* level, PyObject* args, PyObject* k
     if (!options_are_inert(args, kwargs)) return false;
     if (stock.log_threads && !thread_is_registered(ts)) return false;
     if (stock.get_running_loop && !task_is_plain()) return false;
-    return true;
+    return stock_is_current();  // what those lookups ran may have changed logging
 }
 
 // 1 when the call logger.log(level, <text>, *args, **kwargs) provably has no
@@ -823,7 +807,7 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
     int unbound = 1;
     const Layout* layout = nullptr;
     PyObject* const* values = nullptr;
-    if (stock_is_current() && environment_allows_skip(level, args, kwargs) && stock_is_current())
+    if (stock_is_current() && environment_allows_skip(level, args, kwargs))
         values = logger_values(logger.get(), &layout);
     if (values) {
         method = Ref::borrow(stock.log_function.get());

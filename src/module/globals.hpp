@@ -108,6 +108,15 @@ namespace log_main {
     X(rehandler, "rehandler")                               \
     X(_logger, "_logger")                                   \
     X(_log, "_log")                                         \
+    X(disabled, "disabled")                                 \
+    X(_cache, "_cache")                                     \
+    X(parent, "parent")                                     \
+    X(isEnabledFor, "isEnabledFor")                         \
+    X(findCaller, "findCaller")                             \
+    X(makeRecord, "makeRecord")                             \
+    X(handle, "handle")                                     \
+    X(filter, "filter")                                     \
+    X(callHandlers, "callHandlers")                         \
     X(_file_handler, "_file_handler")                       \
     X(_console_handler, "_console_handler")                 \
     X(_handler_filter, "_handler_filter")                   \
