@@ -392,12 +392,18 @@ def test_finalisers_at_exit_do_not_wait_for_a_lock_whose_holder_was_stopped(tmp_
     assert result.stderr.count(f"RuntimeError: {EXIT_TEXT}") == 2, result.stderr
 
 
+# Ends a child interpreter that hangs, with every thread's stack on stderr, before the test's timeout.
+DUMP_BEFORE_TIMEOUT = "import faulthandler; faulthandler.dump_traceback_later({}, exit=True)\n"
+HELD_AT_EXIT = "is held by a thread that can no longer run (the interpreter is shutting down)"
+
+
 @pytest.mark.slow
 def test_process_with_busy_daemon_threads_exits(tmp_path):
     # Daemon threads set loggers up and close them until the interpreter stops them, then the
-    # finalisers run. Timing decides whether the lock is held then; either way the process ends.
+    # finalisers run. Timing decides whether a lock (the module's, logging's or a handler's) is
+    # held then; either way the process ends. scripts/exit-hangs runs this hundreds of times.
     (tmp_path / "teardown.py").write_text(TEARDOWN)
-    code = textwrap.dedent("""
+    code = DUMP_BEFORE_TIMEOUT.format(25) + textwrap.dedent("""
         import threading, time
         from log_main import OsprelLog
         import teardown
@@ -408,10 +414,55 @@ def test_process_with_busy_daemon_threads_exits(tmp_path):
             threading.Thread(target=churn, args=(n,), daemon=True).start()
         time.sleep(0.1)
     """)
-    for _ in range(3):
-        result = run_python(code, timeout=30)
-        assert result.returncode == 0, result.stderr[-3000:]
-        assert result.stderr == "" or EXIT_TEXT in result.stderr, result.stderr[-3000:]
+    result = run_python(code, timeout=30)
+    assert result.returncode == 0, result.stderr[-6000:]
+    assert result.stderr == "" or HELD_AT_EXIT in result.stderr, result.stderr[-6000:]
+
+
+# A daemon thread takes `locks` once logging's own exit handler (which closes every handler) has
+# run, and holds them while the interpreter stops it: the atexit hook, registered before logging
+# is imported, runs after logging's.
+HOLD_AFTER_LOGGING_SHUTDOWN = """
+import atexit, threading
+grab, held = threading.Event(), threading.Event()
+atexit.register(lambda: (grab.set(), held.wait()))
+import logging
+from log_main import OsprelLog
+def hold(locks):
+    grab.wait()
+    for lock in locks:
+        lock.acquire()
+    held.set()
+    threading.Event().wait()
+"""
+
+LOCKS_HELD_AT_EXIT = {
+    "logging's module lock": ("[logging._lock]", "logging's module lock", 3),
+    "a handler's lock": ("[logging.getLogger(name).handlers[0].lock for name in ('kept', 'plain')]",
+                         "the lock of a handler (FileHandler)", 2),
+}
+
+
+@pytest.mark.parametrize("case", LOCKS_HELD_AT_EXIT)
+def test_finalisers_at_exit_do_not_wait_for_logging_locks_whose_holder_was_stopped(tmp_path, case):
+    # Finalisers close an object, set one up and take a plain logger over while a stopped daemon
+    # thread holds logging's module lock, or the file handlers' locks: each raises at once
+    # instead of waiting for good, and the process ends. A handler lock held by a stopped thread
+    # only stands in the way of the close() of its own handler (of "kept" and of "plain").
+    locks, text, count = LOCKS_HELD_AT_EXIT[case]
+    (tmp_path / "teardown.py").write_text(TEARDOWN + textwrap.dedent("""
+        import logging
+        logging.getLogger("plain").addHandler(logging.FileHandler("plain.log"))
+        takes_over = AtExit(OsprelLog, "plain", file="over.log", console=False, rehandler=True)
+    """))
+    code = DUMP_BEFORE_TIMEOUT.format(25) + HOLD_AFTER_LOGGING_SHUTDOWN + textwrap.dedent(f"""
+        import teardown
+        threading.Thread(target=hold, args=({locks},), daemon=True).start()
+    """)
+    result = run_python(code, timeout=30)
+    assert result.returncode == 0, result.stderr[-6000:]
+    assert result.stderr.count(f"RuntimeError: {text} {HELD_AT_EXIT}, so OsprelLog() and close() "
+                               "cannot go ahead") == count, result.stderr[-6000:]
 
 
 HAZARDS = {

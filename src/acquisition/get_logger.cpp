@@ -7,6 +7,7 @@
 #include "logger/logging_lookup.hpp"
 #include "capture/capture.hpp"
 #include "module/callables.hpp"
+#include "module/with_lock.hpp"
 
 namespace log_main {
 
@@ -42,9 +43,15 @@ static int replaces(PyObject* self, PyObject* handler, HandlerClasses& classes) 
 // An Exception from the call is discarded (1 returned); others propagate (-1).
 static int call_swallowing(Ref result) { return result ? 0 : swallow_exception(); }
 
-// handler.close(), then self._logger.removeHandler(handler).
+// handler.close(), then self._logger.removeHandler(handler). While finalising,
+// a handler lock that a stopped thread holds raises.
 static int detach(PyObject* self, PyObject* handler) {
-    int rc = call_swallowing(call_method(handler, S.close, {}));
+    int rc;
+    {
+        ExitHold held;
+        if (held.handler_lock(handler) < 0) return -1;
+        rc = call_swallowing(call_method(handler, S.close, {}));
+    }
     if (rc != 0) return rc < 0 ? -1 : 0;
     Ref logger = get_attr(self, S._logger);
     if (!logger) return -1;

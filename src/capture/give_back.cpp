@@ -3,11 +3,15 @@
 // the rebuilding of the handlers it took off, and dropping the entry.
 #include "capture/capture.hpp"
 #include "capture/kept_handlers.hpp"
+#include "module/with_lock.hpp"
 
 namespace log_main {
 
-// handler.close(); an Exception from it is discarded.
+// handler.close(); an Exception from it is discarded. While finalising, a
+// handler lock that a stopped thread holds raises instead.
 static int close_quietly(PyObject* handler) {
+    ExitHold held;
+    if (held.handler_lock(handler) < 0) return -1;
     return call_method(handler, S.close, {}) || swallow_exception() > 0 ? 0 : -1;
 }
 

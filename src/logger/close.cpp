@@ -76,7 +76,13 @@ static PyObject* unwind_top_layer(PyObject* self, PyObject* logger) {
 
 static PyObject* close_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    Ref logger = logger_of(self);  // outside the lock
+    // logging.getLogger(self.name) runs outside the module lock.
+    Ref logger;
+    {
+        ExitHold logging;
+        if (logging.logging_lock() < 0) return nullptr;
+        logger = logger_of(self);
+    }
     if (!logger) return nullptr;
     return with_module_lock([&] { return unwind_top_layer(self, logger.get()); });
 }

@@ -133,6 +133,9 @@ namespace log_main {
     X(__exit__, "__exit__")                                 \
     X(acquire, "acquire")                                   \
     X(release, "release")                                   \
+    X(_lock, "_lock")                                       \
+    X(RLock, "RLock")                                       \
+    X(lock, "lock")                                         \
     X(_at_fork_reinit, "_at_fork_reinit")                   \
     X(register_at_fork, "register_at_fork")                 \
     X(before, "before")                                     \

@@ -2,6 +2,7 @@
 // fork hooks.
 #include "module/with_lock.hpp"
 
+#include <iterator>
 #include <utility>
 
 namespace log_main {
@@ -62,6 +63,7 @@ enum class AtFork { untouched, taken, reinit };
 
 struct OwnLock {
     PyObject* lock = nullptr;       // owned: the `_LOCK` made at load
+    PyObject* lock_types[2] = {};   // owned: _thread.LockType and _thread.RLock
     unsigned long holder = 0;       // thread inside a module with block on it; 0 for none
     uint64_t holds = 0;             // module with blocks entered so far
     uint64_t stalled = UINT64_MAX;  // `holds` when a bounded wait last ran out
@@ -115,6 +117,73 @@ int acquire_while_finalizing(PyObject* lock) {
     return taken;
 }
 
+// ---------------------------------------------------------------------------
+// logging's locks at exit
+
+namespace {
+
+// Locks whose bounded wait has run out while finalising. No other thread runs
+// Python code any more, so such a lock is held for good and the next wait on it
+// can be zero. Compared by identity only: a lock freed since and another made
+// at its address is free or held for good all the same.
+const PyObject* stalled_at_exit[4] = {};
+unsigned stalled_next = 0;
+
+bool stalled(PyObject* lock) {
+    for (const PyObject* seen : stalled_at_exit)
+        if (seen == lock) return true;
+    return false;
+}
+
+}  // namespace
+
+ExitHold::~ExitHold() {
+    if (!lock_) return;
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    if (!call_method(lock_, S.release, {})) PyErr_WriteUnraisable(lock_.get());
+    PyErr_SetRaisedException(pending.release());
+}
+
+int ExitHold::take_logging_lock() {
+    Ref logging = global(S.logging);
+    if (!logging) return -1;
+    Ref lock;
+    if (PyObject_GetOptionalAttr(logging.get(), S._lock, lock.out()) < 0) return -1;
+    return take(std::move(lock), nullptr);
+}
+
+int ExitHold::take_handler_lock(PyObject* handler) {
+    Ref lock;
+    if (PyObject_GetOptionalAttr(handler, S.lock, lock.out()) < 0) return -1;
+    return take(std::move(lock), handler);
+}
+
+int ExitHold::take(Ref lock, PyObject* handler) {
+    if (lock_ || !lock) return 0;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock.get()));
+    if (type != own.lock_types[0] && type != own.lock_types[1]) return 0;
+    int taken = acquire_bounded(lock.get(), stalled(lock.get()) ? 0.0 : exit_wait_seconds);
+    if (taken < 0) return -1;
+    if (taken) {
+        lock_ = std::move(lock);
+        return 0;
+    }
+    stalled_at_exit[stalled_next++ % std::size(stalled_at_exit)] = lock.get();
+    if (handler)
+        PyErr_Format(PyExc_RuntimeError,
+                     "the lock of a handler (%.200s) is held by a thread that can no longer run (the interpreter "
+                     "is shutting down), so OsprelLog() and close() cannot go ahead",
+                     Py_TYPE(handler)->tp_name);
+    else
+        PyErr_SetString(PyExc_RuntimeError,
+                        "logging's module lock is held by a thread that can no longer run (the interpreter is "
+                        "shutting down), so OsprelLog() and close() cannot go ahead");
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// fork()
+
 // Before fork(): take the lock, unless `_LOCK` names something else now (the
 // application's own object, left alone) or this thread holds it in the module.
 static PyObject* before_fork(PyObject*, PyObject*) {
@@ -163,7 +232,11 @@ int module_lock_init(PyObject* lock) {
     Ref lock_module = Ref::steal(PyImport_ImportModule("_thread"));
     Ref lock_type = lock_module ? Ref::steal(PyObject_GetAttrString(lock_module.get(), "LockType")) : Ref();
     if (!lock_type) return -1;
+    Ref rlock_type = get_attr(lock_module, S.RLock);
+    if (!rlock_type) return -1;
     Py_XSETREF(own.lock, Py_TYPE(lock) == reinterpret_cast<PyTypeObject*>(lock_type.get()) ? Py_NewRef(lock) : nullptr);
+    Py_XSETREF(own.lock_types[0], lock_type.release());
+    Py_XSETREF(own.lock_types[1], rlock_type.release());
     own.holder = 0;
     own.stalled = UINT64_MAX;
     if (own.hooks_registered) return 0;

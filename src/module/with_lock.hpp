@@ -10,6 +10,13 @@
 //    it in the child, so no child starts with a lock held by a thread it does
 //    not have. A fork on the thread that holds it inside the module's own with
 //    block takes nothing; in the child that block then has nothing to release.
+//
+// The same holds for logging's locks, which the module's calls into logging
+// wait on: its module lock (getLogger, addHandler, removeHandler, a handler's
+// construction and close()) and a handler's own lock (its close()). While
+// finalising, those calls run inside an ExitHold, which takes the lock first
+// with the same bounded wait, holds it across the call (both are reentrant)
+// and releases it after.
 #pragma once
 
 #include "module/globals.hpp"
@@ -33,6 +40,29 @@ int module_lock_init(PyObject* lock);
 // type the module made. 1 taken, 0 not such a lock (the caller enters it as
 // usual), -1 with RuntimeError when the wait ran out, or another error.
 int acquire_while_finalizing(PyObject* lock);
+
+// Holds one lock of logging's across a call, while finalising only: outside
+// finalisation it reads and takes nothing. The lock is taken only when it is a
+// threading lock (an RLock or a Lock); anything else is left to the call. On
+// destruction it releases what it took, keeping any exception being raised.
+class ExitHold {
+public:
+    ExitHold() = default;
+    ExitHold(const ExitHold&) = delete;
+    ExitHold& operator=(const ExitHold&) = delete;
+    ~ExitHold();
+    // logging._lock. 0 taken or nothing to take; -1 with RuntimeError when the
+    // wait ran out, or another error.
+    int logging_lock() { return Py_IsFinalizing() ? take_logging_lock() : 0; }
+    // handler.lock, the same way.
+    int handler_lock(PyObject* handler) { return Py_IsFinalizing() ? take_handler_lock(handler) : 0; }
+
+private:
+    int take_logging_lock();
+    int take_handler_lock(PyObject* handler);
+    int take(Ref lock, PyObject* handler);
+    Ref lock_;
+};
 
 // Bookkeeping of one with block on the module's own lock, made once the lock is
 // entered: which thread holds it, for the fork hooks.
@@ -65,7 +95,12 @@ PyObject* with_module_lock(Body&& body) {
         if (!Ref::steal(PyObject_CallNoArgs(enter.get()))) return nullptr;
     }
     ModuleHold hold(lock.get());
-    PyObject* result = body();
+    PyObject* result;
+    {
+        // Inside the module lock, as the body's calls into logging take it.
+        ExitHold logging;
+        result = logging.logging_lock() < 0 ? nullptr : body();
+    }
     if (!hold.leave()) return result;
     return with_exit(exit.get(), result);
 }
