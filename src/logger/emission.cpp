@@ -32,6 +32,7 @@
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 #include "module/small_stack.hpp"
+#include "module/with_lock.hpp"
 
 namespace log_main {
 
@@ -702,6 +703,8 @@ static int enabled_for(PyObject* logger, PyObject* const* values, const Layout& 
     }
     // A miss: the real isEnabledFor computes the answer and fills the cache
     // under logging's lock, as the plain call would.
+    ExitHold held;
+    if (held.logging_lock() < 0) return -1;
     Ref answer = call_method(logger, S.isEnabledFor, {level});
     if (!answer) return -1;
     return answer.get() == Py_True ? 2 : answer.get() == Py_False ? 0 : -2;
@@ -786,6 +789,43 @@ static Ref option_names(PyObject* kwargs, Py_ssize_t nkw) {
     return names;
 }
 
+// While finalising: the locks the call could wait on, taken first with a
+// bounded wait (see ExitHold): logging's module lock (isEnabledFor fills its
+// cache under it) and the lock of every handler along the propagation chain,
+// or of the last resort when there is none. A lock held by a stopped thread
+// raises, and the record is dropped instead of the call waiting for good.
+static int hold_record_locks(PyObject* logger, ExitHold& held) {
+    if (held.logging_lock() < 0) return -1;
+    bool any = false;
+    Ref current = Ref::borrow(logger);
+    for (int depth = 0; depth < 256 && current.get() != Py_None; ++depth) {
+        Ref handlers;
+        if (PyObject_GetOptionalAttr(current.get(), S.handlers, handlers.out()) < 0) return -1;
+        if (!handlers) break;
+        Ref it = Ref::steal(PyObject_GetIter(handlers.get()));
+        if (!it) return -1;
+        while (Ref handler = Ref::steal(PyIter_Next(it.get()))) {
+            any = true;
+            if (held.handler_lock(handler.get()) < 0) return -1;
+        }
+        if (PyErr_Occurred()) return -1;
+        Ref propagate = get_attr(current, S.propagate);
+        const int goes_on = propagate ? PyObject_IsTrue(propagate.get()) : -1;
+        if (goes_on <= 0) {
+            if (goes_on < 0) return -1;
+            break;
+        }
+        Ref parent;
+        if (PyObject_GetOptionalAttr(current.get(), S.parent, parent.out()) < 0) return -1;
+        if (!parent) break;
+        current = std::move(parent);
+    }
+    if (any) return 0;
+    Ref last_resort = global_attr(S.logging, S.lastResort);
+    if (!last_resort) return -1;
+    return last_resort.get() == Py_None ? 0 : held.handler_lock(last_resort.get());
+}
+
 // The message text and the call: the parts are joined before the logger is
 // read again, unless every part is inert, in which case the join is put off
 // until it is known to be needed (no one can tell when it happened).
@@ -821,6 +861,8 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
         if (dropped) return Ref::borrow(Py_None);
     }
     if (deferred && !(text = join_parts(parts, nparts))) return Ref();
+    ExitHold held;
+    if (Py_IsFinalizing() && hold_record_locks(logger.get(), held) < 0) return Ref();
 
     const Py_ssize_t nextra = args == Py_None ? 0 : PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs == Py_None ? 0 : PyDict_GET_SIZE(kwargs);

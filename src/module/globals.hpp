@@ -135,6 +135,7 @@ namespace log_main {
     X(release, "release")                                   \
     X(_lock, "_lock")                                       \
     X(RLock, "RLock")                                       \
+    X(lastResort, "lastResort")                             \
     X(lock, "lock")                                         \
     X(_at_fork_reinit, "_at_fork_reinit")                   \
     X(register_at_fork, "register_at_fork")                 \

@@ -138,10 +138,12 @@ bool stalled(PyObject* lock) {
 }  // namespace
 
 ExitHold::~ExitHold() {
-    if (!lock_) return;
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    if (!call_method(lock_, S.release, {})) PyErr_WriteUnraisable(lock_.get());
-    PyErr_SetRaisedException(pending.release());
+    if (!taken_) return;
+    SavedError pending;
+    for (Py_ssize_t i = PyList_GET_SIZE(taken_.get()); i-- > 0;) {
+        PyObject* lock = PyList_GET_ITEM(taken_.get(), i);
+        if (!call_method(lock, S.release, {})) PyErr_WriteUnraisable(lock);
+    }
 }
 
 int ExitHold::take_logging_lock() {
@@ -159,14 +161,19 @@ int ExitHold::take_handler_lock(PyObject* handler) {
 }
 
 int ExitHold::take(Ref lock, PyObject* handler) {
-    if (lock_ || !lock) return 0;
+    if (!lock) return 0;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(lock.get()));
     if (type != own.lock_types[0] && type != own.lock_types[1]) return 0;
+    if (!taken_ && !(taken_ = Ref::steal(PyList_New(0)))) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(taken_.get()); ++i)
+        if (PyList_GET_ITEM(taken_.get(), i) == lock.get()) return 0;
     int taken = acquire_bounded(lock.get(), stalled(lock.get()) ? 0.0 : exit_wait_seconds);
     if (taken < 0) return -1;
     if (taken) {
-        lock_ = std::move(lock);
-        return 0;
+        if (PyList_Append(taken_.get(), lock.get()) == 0) return 0;
+        SavedError pending;
+        if (!call_method(lock, S.release, {})) PyErr_WriteUnraisable(lock.get());
+        return -1;
     }
     stalled_at_exit[stalled_next++ % std::size(stalled_at_exit)] = lock.get();
     if (handler)

@@ -41,10 +41,11 @@ int module_lock_init(PyObject* lock);
 // usual), -1 with RuntimeError when the wait ran out, or another error.
 int acquire_while_finalizing(PyObject* lock);
 
-// Holds one lock of logging's across a call, while finalising only: outside
-// finalisation it reads and takes nothing. The lock is taken only when it is a
-// threading lock (an RLock or a Lock); anything else is left to the call. On
-// destruction it releases what it took, keeping any exception being raised.
+// Holds locks of logging's across a call, while finalising only: outside
+// finalisation it reads and takes nothing. A lock is taken only when it is a
+// threading lock (an RLock or a Lock), once however often it is asked for;
+// anything else is left to the call. On destruction it releases what it took,
+// keeping any exception being raised.
 class ExitHold {
 public:
     ExitHold() = default;
@@ -61,7 +62,7 @@ private:
     int take_logging_lock();
     int take_handler_lock(PyObject* handler);
     int take(Ref lock, PyObject* handler);
-    Ref lock_;
+    Ref taken_;  // a list of the locks taken, made with the first
 };
 
 // Bookkeeping of one with block on the module's own lock, made once the lock is
