@@ -10,7 +10,9 @@ the harness of bench/run.py (interleaved rounds, median ns per call):
     traceback an ERROR record with the traceback of a caught exception (raise and catch included)
 
 loguru is set up with backtrace=False and diagnose=False, so its traceback is the plain one the
-other two print. Writes docs/peers.md, docs/peers.png and the table in the README.
+other two print. Stores its figures in bench/results.json, from which it writes docs/peers.md,
+docs/peers.png and the README's performance table, the prose below it and the "Compared" table
+(bench/figures.py).
 
     bench/peers.py           about a minute
     bench/peers.py --quick   a smoke run (still writes docs/)
@@ -31,12 +33,13 @@ import loguru
 
 import snapshot  # before log_main: a private copy of the binary is imported
 import log_main
+import figures
+from figures import SIDES, WHAT, fmt
 from run import Side, calibrate, interleave
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(BENCH)
 DOCS = os.path.join(ROOT, "docs")
-SIDES = ["log_main", "logging + colorlog", "loguru"]
 LOGURU_FORMAT = "{time:YYYY-MM-DD HH:mm:ss,SSS} - {extra[name]} - {level} - {message}"
 
 
@@ -103,31 +106,13 @@ def check_outputs(folder):
     return coloured
 
 
-def fmt(ns):
-    return f"{ns / 1000:.2f} µs" if ns >= 1000 else f"{ns:.0f} ns"
-
-
-WHAT = {"written": "INFO record written to console and file",
-        "dropped": "DEBUG call below every handler's level",
-        "traceback": "ERROR record with a traceback"}
-
-
-def markdown_table(rows):
-    lines = ["| call | log_main | logging + colorlog | loguru | log_main / logging | log_main / loguru |",
-             "|---|---:|---:|---:|---:|---:|"]
-    for key, medians, ratios in rows:
-        lines.append(f"| {WHAT[key]} | {' | '.join(fmt(m) for m in medians)} | "
-                     f"{ratios[0]:.2f} | {ratios[1]:.2f} |")
-    return "\n".join(lines)
-
-
-def report(rows, rounds, seconds):
-    return (f"# log_main beside its peers\n\nWritten by `bench/peers.py` on {time.strftime('%Y-%m-%d')}, "
-            f"{platform.machine()} with {os.cpu_count()} cores, Python {platform.python_version()}, "
-            f"colorlog {version('colorlog')}, "
-            f"loguru {loguru.__version__}; {snapshot.describe()}. {rounds} interleaved rounds per call, "
-            f"median time per call, ratios are medians of the per-round ratios; {seconds:.0f} s.\n\n"
-            + markdown_table(rows) + "\n")
+def report(peers):
+    return (f"# log_main beside its peers\n\nWritten by `bench/peers.py` on {peers['date']}, "
+            f"{peers['machine']} with {peers['cores']} cores (load average {peers['load']:.2f} at start), "
+            f"Python {peers['python']}, colorlog {peers['colorlog']}, loguru {peers['loguru']}; "
+            f"{peers['build']}. {peers['rounds']} interleaved rounds per call, median time per call, "
+            f"ratios are medians of the per-round ratios; {peers['seconds']:.0f} s.\n\n"
+            + figures.peers_table(peers) + "\n")
 
 
 def version(package):
@@ -135,7 +120,7 @@ def version(package):
     return of(package)
 
 
-def plot(rows, path):
+def plot(peers, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -143,16 +128,17 @@ def plot(rows, path):
     fig, ax = plt.subplots(figsize=(10, 3.6))
     colours = ["#3a7d44", "#9db4c0", "#e0a458"]
     height = 0.26
-    for i, (key, medians, _) in enumerate(rows):
+    rows = [(row["call"], row["ns"]) for row in peers["rows"]]
+    for i, (key, medians) in enumerate(rows):
         for j, ns in enumerate(medians):
             y = i + (j - 1) * height
             ax.barh(y, ns / 1000, height, color=colours[j], label=SIDES[j] if i == 0 else None)
             ax.annotate(fmt(ns), (ns / 1000, y), xytext=(3, 0), textcoords="offset points", va="center",
                         fontsize=8)
-    ax.set_yticks(range(len(rows)), [WHAT[key] for key, _, _ in rows], fontsize=8)
+    ax.set_yticks(range(len(rows)), [WHAT[key] for key, _ in rows], fontsize=8)
     ax.invert_yaxis()
     ax.set_xscale("log")
-    ax.set_xlim(right=max(max(m) for _, m, _ in rows) / 1000 * 5)   # room for the labels
+    ax.set_xlim(right=max(max(m) for _, m in rows) / 1000 * 5)   # room for the labels
     ax.set_xlabel("µs per call (log scale, shorter is better)")
     ax.set_title("One logging call, three libraries, measured side by side")
     ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1))
@@ -161,24 +147,12 @@ def plot(rows, path):
     plt.close(fig)
 
 
-def update_readme(table):
-    """Puts the table between the README's peers-table markers."""
-    readme = os.path.join(ROOT, "README.md")
-    with open(readme, encoding="utf-8") as f:
-        text = f.read()
-    start, end = text.find("<!-- peers table"), text.find("<!-- end of peers table -->")
-    if start < 0 or end < 0:
-        return
-    head_end = text.index("\n", start) + 1
-    with open(readme, "w", encoding="utf-8") as f:
-        f.write(text[:head_end] + table + "\n" + text[end:])
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="few short rounds")
     args = parser.parse_args(argv)
     rounds = 11 if args.quick else 401
+    load = os.getloadavg()[0]
     start = time.monotonic()
     rows = []
     with tempfile.TemporaryDirectory(prefix="log_main_peers") as folder, open(os.devnull, "w") as console:
@@ -188,26 +162,33 @@ def main(argv=None):
             times = interleave(trio, calibrate(trio, 2), rounds)
             medians = [statistics.median(t) for t in times]
             ratios = [statistics.median(a / b for a, b in zip(times[0], other)) for other in times[1:]]
-            rows.append((key, medians, ratios))
+            rows.append({"call": key, "ns": medians, "ratios": ratios})
             print(f"  {key:<10} " + "  ".join(f"{s}: {fmt(m)}" for s, m in zip(SIDES, medians)), flush=True)
         loguru.logger.remove()   # closes its file before the checks read it
         for handler in logging.getLogger("peer-plain").handlers:
             handler.flush()
         coloured = check_outputs(folder)
-    seconds = time.monotonic() - start
-    text = report(rows, rounds, seconds)
+    peers = {"date": time.strftime("%Y-%m-%d"), "machine": platform.machine(), "cores": os.cpu_count(),
+             "load": round(load, 2), "python": platform.python_version(), "colorlog": version("colorlog"),
+             "loguru": version("loguru"), "build": snapshot.describe(), "rounds": rounds,
+             "quick": args.quick, "seconds": round(time.monotonic() - start), "rows": rows,
+             "coloured": coloured}
+    text = report(peers)
     if coloured:
         text += (f"\nColour codes in the log file's tracebacks: {', '.join(coloured)} "
-                 f"(colorlog {version('colorlog')} colours tracebacks and `logging` hands the cached "
+                 f"(colorlog {peers['colorlog']} colours tracebacks and `logging` hands the cached "
                  "text on to the file handler).\n")
     print()
-    print(markdown_table(rows))
+    print(figures.peers_table(peers))
     os.makedirs(DOCS, exist_ok=True)
     with open(os.path.join(DOCS, "peers.md"), "w", encoding="utf-8") as f:
         f.write(text)
-    plot(rows, os.path.join(DOCS, "peers.png"))
-    update_readme(markdown_table(rows))
-    print(f"\nwrote docs/peers.md, docs/peers.png and the README's table ({seconds:.0f} s)")
+    plot(peers, os.path.join(DOCS, "peers.png"))
+    missing = figures.update(figures.store("peers", peers))
+    print(f"\nwrote bench/results.json, docs/peers.md, docs/peers.png and the README's figures "
+          f"({peers['seconds']} s)")
+    if missing:
+        sys.exit("no markers for the generated regions: " + ", ".join(missing))
 
 
 if __name__ == "__main__":

@@ -36,6 +36,7 @@ import colorlog
 
 import snapshot  # before log_main: a private copy of the binary is imported
 import log_main
+import figures
 from pyfacade import PyLogger
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
@@ -644,32 +645,27 @@ def main(argv=None):
         with open(os.path.join(DOCS, "bench.md"), "w", encoding="utf-8") as f:
             f.write(markdown(rows, cfg, seconds))
         plot(rows, os.path.join(DOCS, "bench.png"))
-        update_readme(markdown(rows, cfg, seconds))
-        print(f"\nwrote docs/bench.md and docs/bench.png and the README's table ({seconds:.0f} s)")
+        missing = figures.update(figures.store("run", {
+            "date": time.strftime("%Y-%m-%d"), "machine": machine(), "quick": cfg.quick,
+            "seconds": round(seconds), "rows": rows, "table": table_lines(markdown(rows, cfg, seconds))}))
+        print(f"\nwrote docs/bench.md, docs/bench.png, bench/results.json and the table of bench/README.md "
+              f"({seconds:.0f} s)")
+        if missing:
+            sys.exit("no markers for the generated regions: " + ", ".join(missing))
     if args.callgrind:
         import callgrind
         callgrind.main([])
 
 
-def update_readme(report):
-    """Puts the report's table between the bench-table markers of bench/README.md."""
-    readme = os.path.join(BENCH, "README.md")
+def table_lines(report):
+    """The report's table, as bench/README.md shows it."""
     table = []
     for line in report.splitlines():
         if line.startswith("|"):
             table.append(line)
         elif table:
             break
-    with open(readme, encoding="utf-8") as f:
-        text = f.read()
-    start = text.find("<!-- bench table")
-    end = text.find("<!-- end of bench table -->")
-    if start < 0 or end < 0 or not table:
-        return
-    head_end = text.index("\n", start) + 1
-    text = text[:head_end] + "\n".join(table) + "\n" + text[end:]
-    with open(readme, "w", encoding="utf-8") as f:
-        f.write(text)
+    return table
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """What a newcomer meets first: the demo, the README's examples and its error texts."""
 
+import importlib.util
 import os
 import re
 import subprocess
@@ -44,8 +45,9 @@ def test_demo_shows_colours_rotates_takes_over_and_gives_back(tmp_path):
 # - a python block whose first line names a file ("# myapp/log.py") is written to that file;
 #   any other python block is written to app.py, and run unless a console block follows;
 # - a console block is a transcript: each "$ " command runs in bash with this interpreter as
-#   `python`, and what it prints must match the lines below it, with timestamps, UUIDs and the
-#   folder (shown as /srv/app) taken as they come, colour codes removed (cat -v keeps them);
+#   `python`, and what it prints must match the lines below it, with timestamps, UUIDs, the
+#   folder (shown as /srv/app) and pytest's duration and line width taken as they come, colour
+#   codes removed (cat -v keeps them);
 # - a sh block's make targets run as `make -n`, `pip install .` as a dry run;
 # - the conf block of the shipping section is rsyslog's configuration, run by test_shipping.py.
 BLOCK = re.compile(r"^```(\w+)\n(.*?)^```", re.S | re.M)
@@ -53,10 +55,14 @@ SECTIONS = [(part.split("\n", 1)[0].lstrip("# "), part) for part in README.split
 STAMP = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}")
 UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}")
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
+PYTEST_TAIL = [(re.compile(r" in \d+\.\d+s\b"), " in <secs>"), (re.compile(r" +\[100%\]$", re.M), " [100%]")]
 
 
 def normal(text):
-    return UUID.sub("<uuid>", STAMP.sub("<time>", text)).rstrip("\n").split("\n")
+    text = UUID.sub("<uuid>", STAMP.sub("<time>", text))
+    for pattern, stand_in in PYTEST_TAIL:
+        text = pattern.sub(stand_in, text)
+    return text.rstrip("\n").split("\n")
 
 
 def replay(transcript, folder, env):
@@ -150,3 +156,34 @@ def test_traceback_reaches_the_file_without_colour_codes(tmp_path):
     text = (tmp_path / "app.log").read_text(encoding="utf-8")
     assert "ZeroDivisionError: division by zero" in text
     assert "\x1b[" not in text
+
+
+def bench_figures():
+    spec = importlib.util.spec_from_file_location("bench_figures", ROOT / "bench" / "figures.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_readme_figures_are_those_of_the_latest_bench_run():
+    figures = bench_figures()
+    results = figures.load()
+    assert {"peers", "run"} <= results.keys(), "bench/results.json lacks a part of the make bench run"
+    assert not results["peers"]["quick"] and not results["run"]["quick"], "a --quick run is not for the README"
+    for path, parts in figures.regions(results).items():
+        text = Path(path).read_text(encoding="utf-8")
+        for name, body in parts.items():
+            assert figures.region(text, name) == body, \
+                f"{path}, region {name}: not what bench/results.json gives (make bench, or bench/figures.py)"
+    # The versions under the table are those the bench tools are pinned to, so a run from a
+    # venv with other versions cannot slip in.
+    pins = dict(line.split("==") for line in (ROOT / "constraints" / "bench.txt").read_text().splitlines()
+                if "==" in line and not line.startswith("#"))
+    assert (results["peers"]["colorlog"], results["peers"]["loguru"]) == (pins["colorlog"], pins["loguru"])
+
+
+def test_readme_states_no_figure_outside_the_generated_regions():
+    generated = re.compile(r"<!-- bench:([\w-]+):start -->.*?<!-- bench:\1:end -->", re.S)
+    for title in ("Performance", "Compared"):
+        section = generated.sub("", dict(SECTIONS)[title])
+        assert not re.findall(r".*\d.*", section.split("\n", 1)[1]), title

@@ -103,3 +103,22 @@ def test_stubs_match_the_module(stub_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "log_main"],
                             capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.slow
+def test_readme_annotation_is_accepted_and_the_class_as_annotation_rejected(stub_path, tmp_path):
+    """The README's advice: `_LogBase` checks in strict mode, `log: OsprelLog = OsprelLog(...)` does not."""
+    section = (ROOT / "README.md").read_text(encoding="utf-8").split("\n## Annotating the logger object")[1]
+    good = re.search(r"^```python\n(.*?)^```", section, re.S | re.M).group(1)
+    assert "log: _LogBase = OsprelLog(" in good
+    bad = good.replace("log: _LogBase =", "log: OsprelLog =")
+    (tmp_path / "good.py").write_text(good)
+    (tmp_path / "bad.py").write_text(bad)
+    line = bad.splitlines().index(next(s for s in bad.splitlines() if s.startswith("log: OsprelLog"))) + 1
+    result, _ = run_mypy(stub_path, str(tmp_path / "good.py"), str(tmp_path / "bad.py"))
+    found = re.findall(r"(\w+)\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)
+    assert ("bad", str(line), "assignment") in found and all(f[0] == "bad" for f in found), result.stdout
+    _, diagnostics = run_pyright(stub_path, str(tmp_path / "good.py"), str(tmp_path / "bad.py"))
+    found = [(Path(d["file"]).name, d["range"]["start"]["line"] + 1, d.get("rule")) for d in diagnostics]
+    assert ("bad.py", line, "reportAssignmentType") in found, json.dumps(diagnostics, indent=1)
+    assert all(f[0] == "bad.py" for f in found), json.dumps(diagnostics, indent=1)
