@@ -5,6 +5,7 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #define Py_BUILD_CORE 1
+#include "internal/pycore_descrobject.h"
 #include "internal/pycore_dict.h"
 #include "internal/pycore_interp.h"
 #include "internal/pycore_object.h"
@@ -53,6 +54,38 @@ uint64_t dict_version(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &
            ~static_cast<uint64_t>(DICT_WATCHER_AND_MODIFICATION_MASK);
 #pragma GCC diagnostic pop
+}
+
+}  // namespace log_main::priv
+
+// ---------------------------------------------------------------------------
+// What watches the interpreter run (see private_api.hpp)
+
+namespace log_main::priv {
+
+bool monitoring_global_events(PyThreadState* ts) {
+    const _Py_GlobalMonitors& global = ts->interp->monitors;
+    for (uint8_t tools : global.tools)
+        if (tools) return true;
+    return false;
+}
+
+bool monitoring_local_events(PyObject* code) {
+    const _PyCoMonitoringData* data = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
+    if (!data) return false;
+    for (uint8_t tools : data->local_monitors.tools)
+        if (tools) return true;
+    return false;
+}
+
+PyObject* property_getter(PyObject* prop) { return reinterpret_cast<propertyobject*>(prop)->prop_get; }
+
+}  // namespace log_main::priv
+
+namespace log_main::priv {
+
+bool dict_has_str_keys(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_keys->dk_kind != DICT_KEYS_GENERAL;
 }
 
 }  // namespace log_main::priv

@@ -45,3 +45,33 @@ namespace log_main::priv {
 uint64_t dict_version(PyObject* dict);
 
 }  // namespace log_main::priv
+
+// ---------------------------------------------------------------------------
+// What watches the interpreter run: sys.monitoring tools, and the parts of
+// objects a watcher-free run reads without calling them.
+
+namespace log_main::priv {
+
+// Whether any sys.monitoring tool has events set for every code object (its
+// global events), in the interpreter of ts.
+bool monitoring_global_events(PyThreadState* ts);
+
+// Whether any sys.monitoring tool has events set on this code object alone
+// (its local events). A code object no tool ever instrumented has none.
+bool monitoring_local_events(PyObject* code);
+
+// The getter a property object calls (borrowed; null when it has none). The
+// getter can be replaced in place (property.__init__ called again), so it is
+// read where it is relied on rather than remembered.
+PyObject* property_getter(PyObject* prop);
+
+}  // namespace log_main::priv
+
+namespace log_main::priv {
+
+// Whether every key of the dict is an exact str (the layout of such a dict
+// says so): looking an exact str up in it compares nothing but str, so runs no
+// code.
+bool dict_has_str_keys(PyObject* dict);
+
+}  // namespace log_main::priv
