@@ -312,14 +312,16 @@ struct Stock {
     PyTypeObject* record_type = nullptr;
     unsigned int logger_version = 0, root_version = 0, record_version = 0;
     bool flags[kFlags] = {};
-    PyObject* codes[kMaxCodes];  // the code objects the full call runs (pinned)
+    PyCodeObject* codes[kMaxCodes];  // the code objects the full call runs (pinned)
     int ncodes = 0;
     PyObject* threads_active = nullptr;  // threading._active, when records name threads
-    PyObject* thread_name = nullptr;     // Thread.name, and its getter
+    PyObject* thread_name = nullptr;  // Thread.name, its getter, and where the property keeps it
     PyObject* thread_name_get = nullptr;
+    PyObject* const* thread_name_slot = nullptr;
     PyObject* process = nullptr;  // the current process object, when records name it
     PyObject* process_name = nullptr;
     PyObject* process_name_get = nullptr;
+    PyObject* const* process_name_slot = nullptr;
     bool asyncio = false;  // records name the task
 };
 static Stock stock;
@@ -432,9 +434,10 @@ static bool pinned_function(PyObject* f, const Row& row, Pin& pin) {
         fn->func_kwdefaults != pin.kwdefaults)
         return false;
     if (stock.ncodes == kMaxCodes) return false;
+    PyCodeObject* code = reinterpret_cast<PyCodeObject*>(pin.code);
     for (int i = 0; i < stock.ncodes; ++i)
-        if (stock.codes[i] == pin.code) return true;
-    stock.codes[stock.ncodes++] = pin.code;
+        if (stock.codes[i] == code) return true;
+    stock.codes[stock.ncodes++] = code;
     return true;
 }
 
@@ -558,13 +561,15 @@ static bool check_row(int index, Owners& owners) {
                 Row getter = row;
                 getter.qualname = nullptr;
                 static Pin getter_pins[kRowCount];
-                if (!pinned_function(priv::property_getter(value), getter, getter_pins[index])) return false;
+                if (!pinned_function(*priv::property_getter_slot(value), getter, getter_pins[index])) return false;
                 if (row.owner == Owner::threading__Thread) {
                     stock.thread_name = value;
                     stock.thread_name_get = getter_pins[index].value;
+                    stock.thread_name_slot = priv::property_getter_slot(value);
                 } else {
                     stock.process_name = value;
                     stock.process_name_get = getter_pins[index].value;
+                    stock.process_name_slot = priv::property_getter_slot(value);
                 }
             }
             return plain_class(reinterpret_cast<PyTypeObject*>(ns));
@@ -766,7 +771,7 @@ static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObj
     if (disabled != Py_False) return Enabled::Undecided;
     PyObject* cache = value_at(values, l.attr[kCache]);
     if (!cache || !PyDict_CheckExact(cache)) return Enabled::Undecided;
-    const uint64_t version = priv::dict_version(cache);
+    const uint64_t version = priv::dict_tag(cache);
     if (cache != cache_checked || version != cache_checked_version) {
         // Looking an int up among exact int keys runs no code.
         if (!exact_keys(cache, exact_int)) return Enabled::Undecided;
@@ -812,58 +817,63 @@ static bool options_run_nothing(PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 // D10 to D12: what the record names
 
-// A thread state's entry in threading._active, remembered while that dict is
-// unchanged: a thread that ends leaves it, which changes it.
-struct ThreadSlot {
-    uint64_t ts_id = 0;
-    PyObject* active = nullptr;  // compared only
-    uint64_t active_version = 0;
-    PyObject* thread = nullptr;  // borrowed from the dict while its version holds
-};
-static ThreadSlot thread_slots[kThreadSlots];
-static unsigned next_thread_slot = 0;
-
 // A class that reads `name` plainly (reads_name_plainly), remembered per class and version.
 struct NameReader {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
-};
-static NameReader thread_class_seen, process_class_seen;
 
-static bool plain_name(PyObject* obj, PyObject* prop, PyObject* getter, NameReader& seen, bool thread) {
+    bool holds(PyTypeObject* tp) const { return tp == type && tp->tp_version_tag == version; }
+};
+
+// The object's `name` runs only the pinned getter, which reads `_name` from
+// the instance's inline values or a dict of exact str keys.
+static bool plain_name(PyObject* obj, PyObject* prop, PyObject* const* getter_slot, PyObject* getter, NameReader& seen,
+                       bool thread) {
     PyTypeObject* tp = Py_TYPE(obj);
-    if (priv::property_getter(prop) != getter) return false;  // property.__init__ called again
-    if (!(tp == seen.type && tp->tp_version_tag == seen.version)) {
+    if (*getter_slot != getter) return false;  // property.__init__ called again
+    if (!seen.holds(tp)) {
         if (!reads_name_plainly(tp, prop, thread)) return false;
-        seen.type = tp;
-        seen.version = tp->tp_version_tag;
+        seen = {tp, tp->tp_version_tag};
     }
-    // self._name read from the instance: inline values, or a dict of exact str keys.
     const void* keys = nullptr;
     if (priv::inline_values(obj, &keys)) return true;
     PyObject** dictptr = _PyObject_GetDictPtr(obj);
     return dictptr && *dictptr && PyDict_CheckExact(*dictptr) && priv::dict_has_str_keys(*dictptr);
 }
 
+// A thread state's entry in threading._active, remembered while that dict is
+// unchanged: a thread that ends leaves it, which changes it.
+struct ThreadSlot {
+    uint64_t ts_id = 0;
+    PyObject* active = nullptr;  // compared only
+    uint64_t active_tag = 0;
+    PyObject* thread = nullptr;  // borrowed from the dict while its tag holds
+};
+static ThreadSlot thread_slots[kThreadSlots];
+static unsigned next_thread_slot = 0;
+static NameReader thread_class_seen, process_class_seen;
+
 static bool thread_named_plainly(PyThreadState* ts) {  // D10
     PyObject* active = stock.threads_active;
-    const uint64_t version = priv::dict_version(active);
+    const uint64_t tag = priv::dict_tag(active);
     PyObject* thread = nullptr;
-    for (ThreadSlot& s : thread_slots)
-        if (s.ts_id == ts->id && s.active == active && s.active_version == version) thread = s.thread;
+    for (const ThreadSlot& s : thread_slots)
+        if (s.ts_id == ts->id && s.active == active && s.active_tag == tag) thread = s.thread;
     if (!thread) {
         if (!exact_keys(active, exact_int)) return false;  // the lookup then compares ints only
         Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-        if (!ident) return PyErr_Clear(), false;
+        if (!ident) return PyErr_Clear(), false;  // the check's own allocation failed
         thread = PyDict_GetItemWithError(active, ident.get());
-        if (!thread) return PyErr_Clear(), false;  // current_thread() would make a dummy thread
-        thread_slots[next_thread_slot++ % kThreadSlots] = {ts->id, active, priv::dict_version(active), thread};
+        if (!thread) return false;  // current_thread() would make a dummy thread
+        thread_slots[next_thread_slot++ % kThreadSlots] = {ts->id, active, priv::dict_tag(active), thread};
     }
-    return plain_name(thread, stock.thread_name, stock.thread_name_get, thread_class_seen, true);
+    return plain_name(thread, stock.thread_name, stock.thread_name_slot, stock.thread_name_get, thread_class_seen,
+                      true);
 }
 
 static bool process_named_plainly() {  // D11
-    return plain_name(stock.process, stock.process_name, stock.process_name_get, process_class_seen, false);
+    return plain_name(stock.process, stock.process_name, stock.process_name_slot, stock.process_name_get,
+                      process_class_seen, false);
 }
 
 static bool task_named_plainly() {  // D12

@@ -1,6 +1,8 @@
 // Interpreter internals read through the internal headers of CPython 3.13.
 #include "module/private_api.hpp"
 
+#include <cstring>
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -64,25 +66,16 @@ uint64_t dict_version(PyObject* dict) {
 namespace log_main::priv {
 
 bool monitoring_global_events(PyThreadState* ts) {
-    const _Py_GlobalMonitors& global = ts->interp->monitors;
-    for (uint8_t tools : global.tools)
-        if (tools) return true;
-    return false;
+    // One byte per event: 15 bytes, read as two overlapping words.
+    static_assert(sizeof(_Py_GlobalMonitors) > 8 && sizeof(_Py_GlobalMonitors) <= 16);
+    const char* tools = reinterpret_cast<const char*>(ts->interp->monitors.tools);
+    uint64_t low, high;
+    memcpy(&low, tools, 8);
+    memcpy(&high, tools + sizeof(_Py_GlobalMonitors) - 8, 8);
+    return (low | high) != 0;
 }
 
-bool monitoring_local_events(PyObject* code) {
-    const _PyCoMonitoringData* data = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring;
-    if (!data) return false;
-    for (uint8_t tools : data->local_monitors.tools)
-        if (tools) return true;
-    return false;
-}
-
-PyObject* property_getter(PyObject* prop) { return reinterpret_cast<propertyobject*>(prop)->prop_get; }
-
-}  // namespace log_main::priv
-
-namespace log_main::priv {
+PyObject* const* property_getter_slot(PyObject* prop) { return &reinterpret_cast<propertyobject*>(prop)->prop_get; }
 
 bool dict_has_str_keys(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_keys->dk_kind != DICT_KEYS_GENERAL;

@@ -58,16 +58,27 @@ bool monitoring_global_events(PyThreadState* ts);
 
 // Whether any sys.monitoring tool has events set on this code object alone
 // (its local events). A code object no tool ever instrumented has none.
-bool monitoring_local_events(PyObject* code);
+inline bool monitoring_local_events(PyCodeObject* code) {
+    const _PyCoMonitoringData* data = code->_co_monitoring;
+    if (!data) return false;
+    for (uint8_t tools : data->local_monitors.tools)
+        if (tools) return true;
+    return false;
+}
 
-// The getter a property object calls (borrowed; null when it has none). The
-// getter can be replaced in place (property.__init__ called again), so it is
-// read where it is relied on rather than remembered.
-PyObject* property_getter(PyObject* prop);
+// Where a property object keeps the getter it calls (null: none). The getter
+// can be replaced in place (property.__init__ called again), so it is read
+// where it is relied on rather than remembered.
+PyObject* const* property_getter_slot(PyObject* prop);
 
-}  // namespace log_main::priv
-
-namespace log_main::priv {
+// A dict's version tag as stored, with the bits of its watchers: it changes
+// with every change of the dict (and when watchers come or go).
+inline uint64_t dict_tag(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
 
 // Whether every key of the dict is an exact str (the layout of such a dict
 // says so): looking an exact str up in it compares nothing but str, so runs no
