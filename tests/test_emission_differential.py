@@ -11,11 +11,21 @@ caller's handled exception, and how often `_logger` is read.
 import builtins
 import collections
 import functools
+import genericpath
+import importlib.machinery
+import inspect
 import logging
+import multiprocessing
 import operator
+import os
+import pathlib
+import posixpath
 import re
+import subprocess
 import sys
 import textwrap
+import threading
+import tracemalloc
 import types
 
 import pytest
@@ -1036,27 +1046,35 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
 
 # ---------------------------------------------------------------------------------------------
 # The early return happens, and each condition of it is needed
+#
+# A full call makes a LogRecord (about a kilobyte of allocations); an early return allocates
+# nothing. Allocations are outside the as-if rule (docs/ARCHITECTURE.md), so tracemalloc tells the
+# two apart without being a watcher the proof has to respect, as a profiler or sys.monitoring is.
+
+DROPPED_CPP = pathlib.Path(__file__).resolve().parent.parent / "src" / "logger" / "dropped.cpp"
+CONDITIONS = sorted(set(re.findall(r"^//  (D\d+) ", DROPPED_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
+
+
+def _full_calls(call, times=1):
+    """How many of `times` calls of `call` made the full Logger.log call."""
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    try:
+        made = 0
+        for _ in range(times):
+            tracemalloc.reset_peak()
+            base = tracemalloc.get_traced_memory()[0]
+            call()
+            made += tracemalloc.get_traced_memory()[1] - base > 400
+        return made
+    finally:
+        if started:
+            tracemalloc.stop()
+
 
 class _LoggerSub(logging.Logger):
     pass
-
-
-def _entries_of_logger_log(action):
-    """How often Logger.log starts while `action` runs (sys.monitoring on its code object)."""
-    mon = sys.monitoring
-    tool = next(t for t in range(6) if mon.get_tool(t) is None)
-    code = logging.Logger.log.__code__
-    entries = []
-    mon.use_tool_id(tool, "log_main tests")
-    try:
-        mon.register_callback(tool, mon.events.PY_START, lambda c, offset: entries.append(c) if c is code else None)
-        mon.set_local_events(tool, code, mon.events.PY_START)
-        action()
-    finally:
-        mon.set_local_events(tool, code, 0)
-        mon.register_callback(tool, mon.events.PY_START, None)
-        mon.free_tool_id(tool)
-    return len(entries)
 
 
 def _plain_setup(name, logger_class=logging.Logger):
@@ -1075,72 +1093,226 @@ def _plain_setup(name, logger_class=logging.Logger):
     return obj, lg, sink
 
 
+class _EqStr(str):
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def _wrapped(owner, name, mp):
+    """Replaces owner.name with a Python wrapper of it (what mock.patch(wraps=...) amounts to)."""
+    plain = getattr(owner, name)
+    mp.setattr(owner, name, functools.wraps(plain)(lambda *a, **k: plain(*a, **k)))
+
+
+def _lookalike(mp):
+    """logging.getLevelName replaced by a function compiled under logging's file name and qualname."""
+    namespace = {}
+    source = textwrap.dedent(inspect.getsource(logging.getLevelName))
+    exec(compile(source, logging.__file__, "exec"), vars(logging), namespace)   # noqa: S102 (test code)
+    mp.setattr(logging, "getLevelName", namespace["getLevelName"])
+
+
+def _monitored(local):
+    """A sys.monitoring tool with PY_START events, global or on getLevelName's code; returns its undo."""
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = logging.getLevelName.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: None)
+    if local:
+        mon.set_local_events(tool, code, mon.events.PY_START)
+    else:
+        mon.set_events(tool, mon.events.PY_START)
+
+    def undo():
+        mon.set_events(tool, 0)
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return undo
+
+
+def _profiled():
+    import cProfile
+    profile = cProfile.Profile()
+    profile.enable()
+    return profile.disable
+
+
+def _current_class(obj, mp, **members):
+    """obj's class swapped for a subclass with these members (restored afterwards)."""
+    mp.setattr(obj, "__class__", type("Sub" + type(obj).__name__, (type(obj),), members))
+
+
+def _named_property():
+    return property(lambda self: "named by a property")
+
+
+def _call_with(call):
+    return lambda o, lg, h, mp: ("call", call(o))
+
+
+def _undo_with(undo):
+    return ("undo", undo)
+
+
+# Each entry breaks one condition of dropped.cpp (keyed by its number); the call after it must
+# then be the full call. An entry may return ("call", f): the call that breaks it, or
+# ("undo", f): what restores what monkeypatch does not.
 BREAKS = {
-    "logger subclass": lambda o, lg, h, mp: o.enable(_plain_setup("skip.sub", _LoggerSub)[1]),
-    "method shadowed on the logger": lambda o, lg, h, mp: setattr(lg, "handle", lg.handle),
-    "logger filter": lambda o, lg, h, mp: lg.addFilter(lambda r: True),
-    "no handler": lambda o, lg, h, mp: lg.removeHandler(h),
-    "handler takes the record": lambda o, lg, h, mp: h.setLevel(logging.DEBUG),
-    "handler level is a property": lambda o, lg, h, mp: (lg.removeHandler(h), lg.addHandler(
+    "D1 record factory": lambda o, lg, h, mp: mp.setattr(logging, "_logRecordFactory",
+                                                          lambda *a, **k: logging.LogRecord(*a, **k)),
+    "D1 patched Logger method": lambda o, lg, h, mp: _wrapped(logging.Logger, "callHandlers", mp),
+    "D1 patched Filterer method": lambda o, lg, h, mp: _wrapped(logging.Filterer, "filter", mp),
+    "D1 patched clock": lambda o, lg, h, mp: _wrapped(logging.time, "time_ns", mp),
+    "D1 os.path.normcase mocked": lambda o, lg, h, mp: _wrapped(os.path, "normcase", mp),
+    "D1 os.fspath mocked": lambda o, lg, h, mp: _wrapped(os, "fspath", mp),
+    "D1 sys.exc_info mocked": lambda o, lg, h, mp: (_wrapped(sys, "exc_info", mp),
+                                                     ("call", lambda: o.debug("m", kwargs={"exc_info": True})))[1],
+    "D1 posixpath._get_sep mocked": lambda o, lg, h, mp: _wrapped(posixpath, "_get_sep", mp),
+    "D1 genericpath._splitext mocked": lambda o, lg, h, mp: _wrapped(genericpath, "_splitext", mp),
+    "D1 builtins.isinstance mocked": lambda o, lg, h, mp: _wrapped(builtins, "isinstance", mp),
+    "D1 a global isinstance in logging": lambda o, lg, h, mp: mp.setattr(
+        logging, "isinstance", lambda *a: isinstance(*a), raising=False),
+    "D1 _srcfile a str subclass": lambda o, lg, h, mp: mp.setattr(logging, "_srcfile", _EqStr(logging._srcfile)),
+    "D1 _levelToName a dict subclass": lambda o, lg, h, mp: mp.setattr(
+        logging, "_levelToName", type("D", (dict,), {})(logging._levelToName)),
+    "D1 _startTime a float subclass": lambda o, lg, h, mp: mp.setattr(
+        logging, "_startTime", type("F", (float,), {})(logging._startTime)),
+    "D1 Logger.name a property": lambda o, lg, h, mp: mp.setattr(logging.Logger, "name", _named_property(),
+                                                                  raising=False),
+    "D1 LogRecord attribute a property": lambda o, lg, h, mp: mp.setattr(
+        logging.LogRecord, "levelname", property(lambda s: "L", lambda s, v: None), raising=False),
+    "D1 LogRecord.__del__": lambda o, lg, h, mp: mp.setattr(logging.LogRecord, "__del__", lambda self: None,
+                                                             raising=False),
+    "D1 LogRecord.__bool__": lambda o, lg, h, mp: mp.setattr(logging.LogRecord, "__bool__", lambda self: True,
+                                                              raising=False),
+    "D1 Logger.__bool__": lambda o, lg, h, mp: mp.setattr(logging.Logger, "__bool__", lambda self: True,
+                                                           raising=False),
+    "D1 _log.__defaults__ replaced in place": lambda o, lg, h, mp: mp.setattr(
+        logging.Logger._log, "__defaults__", tuple(list(logging.Logger._log.__defaults__))),
+    "D1 findCaller.__code__ replaced in place": lambda o, lg, h, mp: mp.setattr(
+        logging.Logger.findCaller, "__code__", logging.Logger.findCaller.__code__.replace()),
+    "D1 a look-alike compiled as logging's": lambda o, lg, h, mp: _lookalike(mp),
+    "D1 Thread.name replaced": lambda o, lg, h, mp: mp.setattr(threading.Thread, "name", _named_property()),
+    "D2 profile function": lambda o, lg, h, mp: (sys.setprofile(lambda *a: None),
+                                                 _undo_with(lambda: sys.setprofile(None)))[1],
+    "D2 trace function": lambda o, lg, h, mp: (sys.settrace(lambda *a: None),
+                                               _undo_with(lambda: sys.settrace(None)))[1],
+    "D2 cProfile (sys.monitoring)": lambda o, lg, h, mp: _undo_with(_profiled()),
+    "D2 sys.monitoring global events": lambda o, lg, h, mp: _undo_with(_monitored(local=False)),
+    "D2 sys.monitoring local events": lambda o, lg, h, mp: _undo_with(_monitored(local=True)),
+    "D3 logger subclass": lambda o, lg, h, mp: o.enable(_plain_setup("skip.sub", _LoggerSub)[1]),
+    "D3 method shadowed on the logger": lambda o, lg, h, mp: setattr(lg, "handle", lg.handle),
+    "D4 disabled not a bool": lambda o, lg, h, mp: setattr(lg, "disabled", 0),
+    "D4 a miss of the cache": lambda o, lg, h, mp: lg._cache.clear(),
+    "D5 unknown option": _call_with(lambda o: lambda: o.debug("m", kwargs={"unknown": 1})),
+    "D6 exc_info an exception": _call_with(lambda o: lambda: o.debug("m", kwargs={"exc_info": ValueError()})),
+    "D7 stack_info true": _call_with(lambda o: lambda: o.debug("m", kwargs={"stack_info": True})),
+    "D8 extra with a key not a str": _call_with(lambda o: lambda: o.debug("m", kwargs={"extra": {1: 2}})),
+    "D9 a lone argument": _call_with(lambda o: lambda: o.debug("m %s", args=(1,))),
+    "D9 a lone mapping": _call_with(lambda o: lambda: o.debug("m", args=(collections.UserDict(),))),
+    "D10 a thread whose name is a property": lambda o, lg, h, mp: _current_class(
+        threading.current_thread(), mp, name=_named_property()),
+    "D11 a process whose name is a property": lambda o, lg, h, mp: _current_class(
+        multiprocessing.current_process(), mp, name=_named_property()),
+    "D13 logger filter": lambda o, lg, h, mp: lg.addFilter(lambda r: True),
+    "D14 no handler": lambda o, lg, h, mp: lg.removeHandler(h),
+    "D14 handler takes the record": lambda o, lg, h, mp: h.setLevel(logging.DEBUG),
+    "D14 handler level is a property": lambda o, lg, h, mp: (lg.removeHandler(h), lg.addHandler(
         PropertyLevel(types.SimpleNamespace(seen=[]), logging.INFO))),
-    "record factory": lambda o, lg, h, mp: mp.setattr(logging, "_logRecordFactory",
-                                                       lambda *a, **k: logging.LogRecord(*a, **k)),
-    "patched Logger method": lambda o, lg, h, mp: mp.setattr(
-        logging.Logger, "callHandlers", functools.wraps(logging.Logger.callHandlers)(
-            lambda self, record, plain=logging.Logger.callHandlers: plain(self, record))),
-    "Filterer method patched": lambda o, lg, h, mp: mp.setattr(logging.Filterer, "filter",
-                                                                lambda self, record: True),
-    "patched clock": lambda o, lg, h, mp: mp.setattr(logging.time, "time_ns", lambda: 0),
-    "profile function": lambda o, lg, h, mp: (sys.setprofile(lambda *a: None),
-                                              mp.setattr(sys, "_restore_profile", None, raising=False)),
-    "trace function": lambda o, lg, h, mp: sys.settrace(lambda *a: None),
+    "D14 propagate not a bool or int": lambda o, lg, h, mp: setattr(lg, "propagate", "yes"),
 }
+# Conditions shown needed by tests of their own.
+SEPARATE = {"D2": "test_audit_hook_makes_the_call", "D10": "test_thread_unknown_to_threading_makes_the_call_once",
+            "D12": "test_inside_a_task_only_an_exact_task_is_skipped"}
+
+
+def test_every_condition_is_shown_needed():
+    assert len(CONDITIONS) >= 14
+    assert {key.split()[0] for key in BREAKS} | set(SEPARATE) == set(CONDITIONS)
+    assert all(callable(globals()[name]) for name in SEPARATE.values())
 
 
 def test_dropped_call_never_enters_logger_log():
     obj, lg, sink = _plain_setup("skip.plain")
     obj.debug("warm-up")
-    assert _entries_of_logger_log(lambda: [obj.debug("msg", 42) for _ in range(5)]) == 0
-    assert _entries_of_logger_log(lambda: obj.debug("m", args=(1,), kwargs={"stacklevel": 2})) == 0
-    assert _entries_of_logger_log(lambda: obj.info("kept")) == 1
+    assert _full_calls(lambda: obj.debug("msg", 42), 5) == 0
+    options = {"stacklevel": 2, "exc_info": True, "extra": {"k": 1}, "stack_info": False}
+    assert _full_calls(lambda: obj.debug("m", args=(1, 2), kwargs=options)) == 0
+    assert _full_calls(lambda: obj.info("kept")) == 1
     assert sink.side.seen == [(None, logging.INFO, "kept")]
-    lg.disabled = True
-    assert _entries_of_logger_log(lambda: obj.error("x")) == 0      # not enabled: nothing happens
 
 
 @pytest.mark.parametrize("breaking", sorted(BREAKS))
 def test_each_condition_of_the_early_return_is_needed(breaking, monkeypatch):
-    obj, lg, sink = _plain_setup("skip." + breaking.replace(" ", "_"))
+    obj, lg, sink = _plain_setup("skip." + re.sub(r"\W", "_", breaking))
     obj.debug("warm-up")
+    assert _full_calls(lambda: obj.debug("msg", 42)) == 0
+    undo = None
     try:
-        BREAKS[breaking](obj, lg, sink, monkeypatch)
-        assert _entries_of_logger_log(lambda: obj.debug("msg", 42)) == 1
+        with monkeypatch.context() as mp:
+            made = BREAKS[breaking](obj, lg, sink, mp)
+            kind, what = made if isinstance(made, tuple) and made and made[0] in ("call", "undo") else (None, None)
+            undo = what if kind == "undo" else None
+            assert _full_calls(what if kind == "call" else (lambda: obj.debug("msg", 42))) == 1
     finally:
-        sys.setprofile(None)
-        sys.settrace(None)
-
-
-@pytest.mark.parametrize("options", [{"kwargs": {"stack_info": True}}, {"kwargs": {"exc_info": ValueError()}},
-                                     {"kwargs": {"unknown": 1}}, {"args": (collections.UserDict(),)}])
-def test_options_that_could_run_code_make_the_call(options):
-    obj, lg, sink = _plain_setup("skip.options")
-    assert _entries_of_logger_log(lambda: obj.debug("msg", **options)) == 1
+        if undo:
+            undo()
+    # Restored: the early return again.
+    obj.enable(lg)
+    lg.__dict__.pop("handle", None)
+    lg.disabled, lg.propagate = False, False
+    lg.filters.clear()
+    lg.handlers[:] = [sink]
+    sink.setLevel(logging.INFO)
+    obj.debug("warm-up")
+    assert _full_calls(lambda: obj.debug("msg", 42)) == 0
 
 
 def test_thread_unknown_to_threading_makes_the_call_once():
     import _thread
-    import threading
     obj, lg, sink = _plain_setup("skip.thread")
     obj.debug("warm-up")
     done, counts = threading.Event(), []
 
     def foreign():
-        counts.append(_entries_of_logger_log(lambda: [obj.debug("x") for _ in range(3)]))
+        counts.append(_full_calls(lambda: obj.debug("x"), 3))
         done.set()
 
     _thread.start_new_thread(foreign, ())
     assert done.wait(10)
     assert counts == [1]        # the first call names the thread (threading makes a dummy for it)
+
+
+def test_thread_gone_from_threading_is_not_trusted():
+    """A threading.local whose __del__ logs as its thread ends: by then the thread has left
+    threading._active, so the call is made and names a dummy thread, as the plain call does."""
+    code = textwrap.dedent('''
+        import faulthandler, logging, threading, log_main
+        faulthandler.dump_traceback_later(50, exit=True)
+        lg = logging.getLogger("skip.local"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        made = []
+        class Watch:
+            def __del__(self):
+                obj.debug("from __del__")
+                made.append(any(type(t) is threading._DummyThread for t in threading._active.values()))
+        local = threading.local()
+        def body():
+            obj.debug("the thread is known")
+            local.watch = Watch()
+        thread = threading.Thread(target=body)
+        thread.start()
+        thread.join()
+        print(made)
+    ''')
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["[True]"]
 
 
 def test_inside_a_task_only_an_exact_task_is_skipped():
@@ -1151,10 +1323,11 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
             return "custom"
 
     obj, lg, sink = _plain_setup("skip.task")
+    obj.debug("warm-up")
     counts = []
 
     async def body():
-        counts.append(_entries_of_logger_log(lambda: obj.debug("x")))
+        counts.append(_full_calls(lambda: obj.debug("x")))
 
     asyncio.run(body())
     loop = asyncio.new_event_loop()
@@ -1167,8 +1340,7 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
 
 
 def test_audit_hook_makes_the_call():
-    """An audit hook sees findCaller's sys._getframe: with one installed, nothing is skipped."""
-    import subprocess
+    """An audit hook sees currentframe's sys._getframe: with one installed, nothing is skipped."""
     code = textwrap.dedent('''
         import logging, sys, log_main
         lg = logging.getLogger("skip.audit"); lg.propagate = False; lg.setLevel(logging.DEBUG)
@@ -1183,3 +1355,30 @@ def test_audit_hook_makes_the_call():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1"]
+
+
+# ---------------------------------------------------------------------------------------------
+# The table of checked names is what the full call reads (scripts/stock-names)
+
+def _stock_names():
+    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "stock-names"
+    loader = importlib.machinery.SourceFileLoader("stock_names", str(path))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(path)
+    loader.exec_module(module)
+    return module
+
+
+def test_table_of_checked_names_is_derived_from_the_bytecode():
+    names = _stock_names()
+    walk = names.derive()
+    rows = names.table_rows(DROPPED_CPP)
+    assert walk.unresolved == []
+    assert names.compare(walk.found, rows) == ([], [])
+    assert set(names.EXCLUDED) <= set(walk.found)
+    # Every exclusion names the condition that keeps the full call off its branch.
+    assert all(re.match(r"D\d+", why) and re.match(r"D\d+", why)[0] in CONDITIONS for why in names.EXCLUDED.values())
+    # Removing any one row leaves a name the full call reads unchecked.
+    for row in rows:
+        missing, _ = names.compare(walk.found, [r for r in rows if r != row])
+        assert missing == [row[:2]], row

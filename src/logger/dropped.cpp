@@ -302,6 +302,10 @@ static Pin row_pins[kRowCount];
 static PyObject* anchor_pins[sizeof kAnchors / sizeof kAnchors[0]];
 static PyObject* asyncio_pins[3];  // _asyncio's _get_running_loop, _current_tasks and Task
 
+// Classes whose changes are watched through their version tags: the anchors
+// and the record class.
+constexpr int kClasses = sizeof kAnchors / sizeof kAnchors[0] + 1;
+
 // The outcome of the last check of kRows.
 struct Stock {
     uint64_t epoch = 0;             // the dict watcher's epoch it was made at
@@ -310,7 +314,10 @@ struct Stock {
     PyTypeObject* logger_type = nullptr;  // pinned: never freed
     PyTypeObject* root_type = nullptr;
     PyTypeObject* record_type = nullptr;
-    unsigned int logger_version = 0, root_version = 0, record_version = 0;
+    // The classes pinned so far, with their version tags when checked: a change
+    // of any of them (or of a base) checks again, whatever the outcome was.
+    PyTypeObject* classes[kClasses] = {};
+    unsigned int versions[kClasses] = {};
     bool flags[kFlags] = {};
     PyCodeObject* codes[kMaxCodes];  // the code objects the full call runs (pinned)
     int ncodes = 0;
@@ -644,16 +651,29 @@ static bool check_asyncio() {
            (reinterpret_cast<PyTypeObject*>(asyncio_pins[2])->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
 }
 
+// The pinned classes and their version tags, for stock_is_current().
+static void note_classes() {
+    PyObject* record = nullptr;
+    for (int i = 0; i < kRowCount; ++i)
+        if (kRows[i].must == Must::Class) record = row_pins[i].value;
+    int n = 0;
+    for (PyObject* cls : anchor_pins) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(cls);
+    stock.classes[n] = reinterpret_cast<PyTypeObject*>(record);
+    for (int i = 0; i < kClasses; ++i) {
+        PyTypeObject* tp = stock.classes[i];
+        // A class out of version tags (changed too often) cannot be watched: no early return.
+        if (tp && !PyUnstable_Type_AssignVersionTag(tp)) stock.usable = false;
+        stock.versions[i] = tp ? tp->tp_version_tag : 0;
+    }
+}
+
 // Checks every row and records the outcome with the epoch it was made at.
 // Runs no code; never raises.
-static void check_stock() {
+static void check_rows() {
     if (function_watcher < 0) {
         function_watcher = PyFunction_AddWatcher(on_function_event);
         if (function_watcher < 0) PyErr_Clear();
     }
-    stock = Stock();
-    stock.epoch = watched_epoch();
-    stock.function_changes = function_changes;
     if (function_watcher < 0 || !watch_dict(M.ns)) return;
     Owners owners;
     PyObject* logging_module = PyDict_GetItemWithError(M.ns, S.logging);  // the name _log reads it by
@@ -671,23 +691,24 @@ static void check_stock() {
     if (!stock.logger_type || !stock.root_type || !stock.record_type) return;
     for (PyTypeObject* tp : {stock.logger_type, stock.root_type, stock.record_type})
         if (!plain_class(tp)) return;
-    stock.logger_version = stock.logger_type->tp_version_tag;
-    stock.root_version = stock.root_type->tp_version_tag;
-    stock.record_version = stock.record_type->tp_version_tag;
     if (stock.flags[kLogThreads] && (!stock.threads_active || !stock.thread_name)) return;
     stock.usable = true;
 }
 
+static void check_stock() {
+    stock = Stock();
+    stock.epoch = watched_epoch();
+    stock.function_changes = function_changes;
+    check_rows();
+    note_classes();
+}
+
 static bool stock_is_current() {
-    if (stock.epoch != watched_epoch() || stock.function_changes != function_changes) check_stock();
-    if (!stock.usable) return false;
-    if (stock.logger_type->tp_version_tag != stock.logger_version ||
-        stock.root_type->tp_version_tag != stock.root_version ||
-        stock.record_type->tp_version_tag != stock.record_version) {
-        check_stock();
-        return stock.usable;
-    }
-    return true;
+    bool same = stock.epoch == watched_epoch() && stock.function_changes == function_changes;
+    for (int i = 0; same && i < kClasses; ++i)
+        same = !stock.classes[i] || stock.classes[i]->tp_version_tag == stock.versions[i];
+    if (!same) check_stock();
+    return stock.usable;
 }
 
 // ---------------------------------------------------------------------------
