@@ -905,14 +905,39 @@ STEP = st.one_of(
     st.tuples(st.just("remove handler"), LOGGER_ATTR, st.integers(0, 2)),
     st.tuples(st.just("logger level"), LOGGER_ATTR, LEVELS),
     st.tuples(st.just("propagate"), st.sampled_from([True, False, 0, 1])),
-    st.tuples(st.just("disabled"), st.booleans()),
+    st.tuples(st.just("disabled"), st.sampled_from([True, False, 0, 1])),
     st.tuples(st.just("filter"), st.booleans()),
     st.tuples(st.just("logging.disable"), st.sampled_from([logging.NOTSET, logging.DEBUG, logging.INFO])),
     st.tuples(st.just("factory"), st.booleans()),
     st.tuples(st.just("patch callHandlers"), st.booleans()),
     st.tuples(st.just("profile"), st.booleans()),
     st.tuples(st.just("last resort"), st.booleans()),
+    st.tuples(st.just("shadow handle"), st.booleans()),
+    st.tuples(st.just("clear cache"), LOGGER_ATTR),
+    st.tuples(st.just("monitoring"), st.booleans()),
+    st.tuples(st.just("mock normcase"), st.booleans()),
+    st.tuples(st.just("replace findCaller code"), st.booleans()),
+    st.tuples(st.just("thread name property"), st.booleans()),
+    st.tuples(st.just("process name property"), st.booleans()),
 )
+
+# The conditions of dropped.cpp each kind of step (and each option of an emit) can break.
+STEP_CONDITIONS = {
+    "emit": ["D5", "D6", "D7", "D8", "D9"], "handler level": ["D14"], "add handler": ["D14"],
+    "remove handler": ["D14"], "logger level": ["D4"], "propagate": ["D14"], "disabled": ["D4"],
+    "filter": ["D13"], "logging.disable": ["D4"], "factory": ["D1"], "patch callHandlers": ["D1"],
+    "profile": ["D2"], "last resort": ["D14"], "shadow handle": ["D3"], "clear cache": ["D4"],
+    "monitoring": ["D2"], "mock normcase": ["D1"], "replace findCaller code": ["D1"],
+    "thread name property": ["D10"], "process name property": ["D11"],
+}
+# Left to a test of its own: a running event loop cannot be switched on between two calls.
+NOT_IN_SEQUENCES = {"D12": "test_inside_a_task_only_an_exact_task_is_skipped"}
+
+
+def test_sequences_cover_every_condition():
+    assert set(re.findall(r"just\('([^']+)'\)", repr(STEP))) == set(STEP_CONDITIONS)
+    covered = {d for ds in STEP_CONDITIONS.values() for d in ds} | set(NOT_IN_SEQUENCES)
+    assert covered == set(CONDITIONS)
 
 
 def _part(side, kind):
@@ -947,6 +972,13 @@ def _apply(step, side, shared):
             side.logger.addFilter(shared["drop"])
         else:
             side.logger.removeFilter(shared["drop"])
+    elif kind == "shadow handle":
+        if step[1]:
+            side.logger.handle = side.logger.handle
+        else:
+            side.logger.__dict__.pop("handle", None)
+    elif kind == "clear cache":
+        getattr(side, step[1])._cache.clear()
 
 
 def _apply_shared(step, shared):
@@ -966,6 +998,16 @@ def _apply_shared(step, shared):
         sys.setprofile(shared["profile"] if on else None)
     elif kind == "last resort":
         logging.lastResort = None if on else shared["last resort"]
+    elif kind == "monitoring":
+        shared["monitoring"](on)
+    elif kind == "mock normcase":
+        os.path.normcase = shared["normcase"] if on else shared["plain normcase"]
+    elif kind == "replace findCaller code":
+        logging.Logger.findCaller.__code__ = shared["find caller code"] if on else shared["plain find caller code"]
+    elif kind == "thread name property":
+        shared["named"](threading.current_thread(), on)
+    elif kind == "process name property":
+        shared["named"](multiprocessing.current_process(), on)
 
 
 def _unstacked(text):
@@ -974,7 +1016,15 @@ def _unstacked(text):
 
 PATCH_BUDGET = [150]
 
-SHARED_STEPS = {"logging.disable", "factory", "patch callHandlers", "profile", "last resort"}
+SHARED_STEPS = {"logging.disable", "factory", "patch callHandlers", "profile", "last resort", "monitoring",
+                "mock normcase", "replace findCaller code", "thread name property", "process name property"}
+
+
+def _counting_find_caller(self, stack_info=False, stacklevel=1):
+    """findCaller's stand-in, swapped in as code only: counts through builtins, the one namespace
+    the code can reach (its globals stay logging's)."""
+    __import__("builtins")._log_main_find_caller(self)
+    return "(file)", 0, "(function)", None
 
 
 @pytest.mark.slow
@@ -1002,9 +1052,49 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
         if isinstance(owner, logging.Logger) and owner.name.startswith(("dm", "dr")):
             counts["profiled", frame.f_code.co_name, owner.name.split(".")[0]] += 1
 
+    current = {"side": None}
+    plain_normcase = os.path.normcase
+
+    def normcase(path):
+        counts["normcase", current["side"]] += 1
+        return plain_normcase(path)
+
+    def find_caller(logger):
+        counts["findCaller", logger.name.split(".")[0]] += 1
+
+    mon, tool = sys.monitoring, 4
+
+    def on_start(code, offset):
+        if current["side"] and code.co_filename == logging.__file__:
+            counts["started", code.co_name, current["side"]] += 1
+
+    def monitoring(on):
+        if on and mon.get_tool(tool) is None:
+            mon.use_tool_id(tool, "log_main differential")
+            mon.register_callback(tool, mon.events.PY_START, on_start)
+            mon.set_events(tool, mon.events.PY_START)
+        elif not on and mon.get_tool(tool) is not None:
+            mon.set_events(tool, 0)
+            mon.register_callback(tool, mon.events.PY_START, None)
+            mon.free_tool_id(tool)
+
+    def name_read(obj):
+        counts["name read", current["side"]] += 1
+        return "named"
+
+    named_classes = {}
+
+    def named(obj, on):
+        plain = named_classes.setdefault(id(obj), (obj, type(obj)))[1]
+        obj.__class__ = type("Named", (plain,), {"name": property(name_read)}) if on else plain
+
+    builtins._log_main_find_caller = find_caller
     shared = {"drop": Drop(), "factory": factory, "plain factory": logging.getLogRecordFactory(),
               "call handlers": call_handlers, "plain call handlers": plain_call_handlers,
-              "profile": profile, "last resort": logging.lastResort}
+              "profile": profile, "last resort": logging.lastResort, "monitoring": monitoring,
+              "normcase": normcase, "plain normcase": plain_normcase,
+              "find caller code": _counting_find_caller.__code__,
+              "plain find caller code": logging.Logger.findCaller.__code__, "named": named}
     manager = logging.Logger.manager
     saved = (manager.disable, manager.emittedNoHandlerWarning, sys.stderr)
     err = io.StringIO()
@@ -1013,15 +1103,18 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
         for step in steps:
             note(repr(step))
             if step[0] in SHARED_STEPS:
+                current["side"] = None
                 _apply_shared(step, shared)
                 continue
             before = err.getvalue()
             for side in sides.values():
+                current["side"] = side.tag
                 mark = len(err.getvalue())
                 manager.emittedNoHandlerWarning = side.warned  # logging warns once per process
                 _apply(step, side, shared)
                 side.warned = manager.emittedNoHandlerWarning
                 side.stderr = err.getvalue()[mark:]
+            current["side"] = None
             m, r = sides["module"], sides["reference"]
             assert m.seen == r.seen
             assert m.caches() == r.caches()
@@ -1031,6 +1124,12 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
                    {k[:-1]: v for k, v in counts.items() if k[-1] == "dr"}
     finally:
         sys.setprofile(None)
+        monitoring(False)
+        os.path.normcase = plain_normcase
+        logging.Logger.findCaller.__code__ = shared["plain find caller code"]
+        for obj, cls in named_classes.values():
+            obj.__class__ = cls
+        del builtins._log_main_find_caller
         sys.stderr = saved[2]
         logging.disable(logging.NOTSET)
         manager.disable, manager.emittedNoHandlerWarning = saved[0], saved[1]
