@@ -1290,6 +1290,7 @@ BREAKS = {
                                                                   raising=False),
     "D1 LogRecord attribute a property": lambda o, lg, h, mp: mp.setattr(
         logging.LogRecord, "levelname", property(lambda s: "L", lambda s, v: None), raising=False),
+    "D1 LogRecord.__init__ wrapped": lambda o, lg, h, mp: _wrapped(logging.LogRecord, "__init__", mp),
     "D1 LogRecord.__del__": lambda o, lg, h, mp: mp.setattr(logging.LogRecord, "__del__", lambda self: None,
                                                              raising=False),
     "D1 LogRecord.__bool__": lambda o, lg, h, mp: mp.setattr(logging.LogRecord, "__bool__", lambda self: True,

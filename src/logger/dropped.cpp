@@ -202,7 +202,9 @@ static constexpr Row kRows[] = {
     ROW(logging__Logger, "parent", Own),
     ROW(logging__Logger, "propagate", Own),
     ROW(logging__RootLogger, "log", Method),  // and every other Logger row, for RootLogger
-    // The record: written by LogRecord.__init__, read by callHandlers and makeRecord.
+    // The record: made by its class (with object's __new__), written by LogRecord.__init__, read
+    // by callHandlers and makeRecord.
+    ROW(logging__LogRecord, "__init__", Method),
     ROW(logging__LogRecord, "__dict__", InstanceDict),
     ROW(logging__LogRecord, "name", Own),
     ROW(logging__LogRecord, "msg", Own),
@@ -426,6 +428,7 @@ static bool pinned_function(PyObject* f, const Row& row, Pin& pin) {
     if (!f || !PyFunction_Check(f)) return false;
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     if (!pin.value) {
+        if (!PyDict_CheckExact(fn->func_globals) || !priv::dict_has_str_keys(fn->func_globals)) return false;
         Ref file = file_of(fn->func_globals);
         if (!file || !qualname_is(f, row) ||
             PyUnicode_Compare(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename, file.get()) != 0) {
@@ -509,6 +512,7 @@ static bool check_row(int index, Owners& owners) {
     PyObject* ns = owners[row.owner];
     if (!ns && !(ns = resolve_anchor(owners, row.owner))) return optional_owner(row.owner);
     const bool on_class = PyType_Check(ns);
+    if (on_class && !plain_class(reinterpret_cast<PyTypeObject*>(ns))) return false;  // before any lookup in it
     PyObject* value = on_class ? lookup(ns, row.name) : item(ns, row.name);
     const Owner target = static_cast<Owner>(row.arg);
     switch (row.must) {
