@@ -1445,6 +1445,33 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     assert counts == [0, 1]
 
 
+def test_loop_with_a_hash_of_its_own_is_hashed_by_the_call_alone():
+    """The check reads the current task without hashing the loop: a loop whose __hash__ is code
+    makes the full call, which hashes it once, as the plain call does."""
+    import asyncio
+    hashes = []
+
+    class HashedLoop(asyncio.SelectorEventLoop):
+        def __hash__(self):
+            hashes.append(1)
+            return object.__hash__(self)
+
+    obj, lg, sink = _plain_setup("skip.loop")
+    obj.debug("warm-up")
+    seen = []
+
+    async def body():
+        hashes.clear()
+        seen.append((_full_calls(lambda: obj.debug("x")), len(hashes)))
+
+    loop = HashedLoop()
+    try:
+        loop.run_until_complete(body())
+    finally:
+        loop.close()
+    assert seen == [(1, 1)]
+
+
 def test_audit_hook_makes_the_call():
     """An audit hook sees currentframe's sys._getframe: with one installed, nothing is skipped."""
     code = textwrap.dedent('''
