@@ -301,6 +301,7 @@ struct Pin {
     PyObject* kwdefaults = nullptr;
 };
 static Pin row_pins[kRowCount];
+static Pin getter_pins[kRowCount];  // the getters of Property rows
 static PyObject* anchor_pins[sizeof kAnchors / sizeof kAnchors[0]];
 static PyObject* asyncio_pins[3];  // _asyncio's _get_running_loop, _current_tasks and Task
 
@@ -571,7 +572,6 @@ static bool check_row(int index, Owners& owners) {
                 // The getter, pinned as a function of the owner's module.
                 Row getter = row;
                 getter.qualname = nullptr;
-                static Pin getter_pins[kRowCount];
                 if (!pinned_function(*priv::property_getter_slot(value), getter, getter_pins[index])) return false;
                 if (row.owner == Owner::threading__Thread) {
                     stock.thread_name = value;
@@ -883,7 +883,10 @@ static bool thread_named_plainly(PyThreadState* ts) {  // D10
     const uint64_t tag = priv::dict_tag(active);
     PyObject* thread = nullptr;
     for (const ThreadSlot& s : thread_slots)
-        if (s.ts_id == ts->id && s.active == active && s.active_tag == tag) thread = s.thread;
+        if (s.ts_id == ts->id && s.active_tag == tag && s.active == active) {
+            thread = s.thread;
+            break;
+        }
     if (!thread) {
         if (!exact_keys(active, exact_int)) return false;  // the lookup then compares ints only
         Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
