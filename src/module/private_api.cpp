@@ -1,10 +1,13 @@
 // Interpreter internals read through the internal headers of CPython 3.13.
 #include "module/private_api.hpp"
 
+#include <cstring>
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 #define Py_BUILD_CORE 1
+#include "internal/pycore_descrobject.h"
 #include "internal/pycore_dict.h"
 #include "internal/pycore_interp.h"
 #include "internal/pycore_object.h"
@@ -53,6 +56,29 @@ uint64_t dict_version(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag &
            ~static_cast<uint64_t>(DICT_WATCHER_AND_MODIFICATION_MASK);
 #pragma GCC diagnostic pop
+}
+
+}  // namespace log_main::priv
+
+// ---------------------------------------------------------------------------
+// What watches the interpreter run (see private_api.hpp)
+
+namespace log_main::priv {
+
+bool monitoring_global_events(PyThreadState* ts) {
+    // One byte per event: 15 bytes, read as two overlapping words.
+    static_assert(sizeof(_Py_GlobalMonitors) > 8 && sizeof(_Py_GlobalMonitors) <= 16);
+    const char* tools = reinterpret_cast<const char*>(ts->interp->monitors.tools);
+    uint64_t low, high;
+    memcpy(&low, tools, 8);
+    memcpy(&high, tools + sizeof(_Py_GlobalMonitors) - 8, 8);
+    return (low | high) != 0;
+}
+
+PyObject* const* property_getter_slot(PyObject* prop) { return &reinterpret_cast<propertyobject*>(prop)->prop_get; }
+
+bool dict_has_str_keys(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_keys->dk_kind != DICT_KEYS_GENERAL;
 }
 
 }  // namespace log_main::priv

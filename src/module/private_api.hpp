@@ -45,3 +45,44 @@ namespace log_main::priv {
 uint64_t dict_version(PyObject* dict);
 
 }  // namespace log_main::priv
+
+// ---------------------------------------------------------------------------
+// What watches the interpreter run: sys.monitoring tools, and the parts of
+// objects a watcher-free run reads without calling them.
+
+namespace log_main::priv {
+
+// Whether any sys.monitoring tool has events set for every code object (its
+// global events), in the interpreter of ts.
+bool monitoring_global_events(PyThreadState* ts);
+
+// Whether any sys.monitoring tool has events set on this code object alone
+// (its local events). A code object no tool ever instrumented has none.
+inline bool monitoring_local_events(PyCodeObject* code) {
+    const _PyCoMonitoringData* data = code->_co_monitoring;
+    if (!data) return false;
+    for (uint8_t tools : data->local_monitors.tools)
+        if (tools) return true;
+    return false;
+}
+
+// Where a property object keeps the getter it calls (null: none). The getter
+// can be replaced in place (property.__init__ called again), so it is read
+// where it is relied on rather than remembered.
+PyObject* const* property_getter_slot(PyObject* prop);
+
+// A dict's version tag as stored, with the bits of its watchers: it changes
+// with every change of the dict (and when watchers come or go).
+inline uint64_t dict_tag(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
+// Whether every key of the dict is an exact str (the layout of such a dict
+// says so): looking an exact str up in it compares nothing but str, so runs no
+// code.
+bool dict_has_str_keys(PyObject* dict);
+
+}  // namespace log_main::priv
