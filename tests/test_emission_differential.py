@@ -23,6 +23,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
+from conftest import run_python
 
 LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
 OMIT = "<omitted>"   # an option that the call does not pass at all
@@ -1168,7 +1169,6 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
 
 def test_audit_hook_makes_the_call():
     """An audit hook sees findCaller's sys._getframe: with one installed, nothing is skipped."""
-    import subprocess
     code = textwrap.dedent('''
         import logging, sys, log_main
         lg = logging.getLogger("skip.audit"); lg.propagate = False; lg.setLevel(logging.DEBUG)
@@ -1180,6 +1180,6 @@ def test_audit_hook_makes_the_call():
         obj.debug("after")
         print(len(frames))
     ''')
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = run_python(code, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1"]
