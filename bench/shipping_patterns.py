@@ -1,4 +1,4 @@
-"""Lines a shipper sends twice when it watches a pattern that matches rotated names.
+"""Lines a shipper sends again when it watches a pattern that matches rotated names.
 
 rsyslogd's imfile (inotify) runs with the README's configuration, once watching the live name
 and once a pattern, and numbered lines are written through a rotating logger object, each
@@ -46,7 +46,7 @@ def main(argv=None):
     version = subprocess.run([shipping.rsyslogd(), "-v"], capture_output=True, text=True).stdout.split("\n")[0]
     print(f"{args.runs} runs of {args.lines:,} numbered lines per set-up, {args.rollovers} forced rollovers, "
           f"each after rsyslog caught up; {' '.join(version.split()[:2])}, imfile in inotify mode\n")
-    print("| handler_type | rsyslog watches | rollovers | runs with lines sent twice | lines sent twice "
+    print("| handler_type | rsyslog watches | rollovers | runs with lines sent again | extra copies of lines "
           "| out of order | lost |")
     print("|---|---|---|---|---|---|---|")
     for kind, watch in SETUPS:
