@@ -1,6 +1,7 @@
 """Shared fixtures: unique logger names and a clean slate after each test."""
 import itertools
 import os
+import signal
 import subprocess
 import sys
 import uuid
@@ -46,13 +47,84 @@ def make(unique_name):
             handler.close()
 
 
+# A child process that runs out of time leaves the stacks of its threads. Every Python process
+# started through run_process() has faulthandler enabled from the start (PYTHONFAULTHANDLER,
+# inherited by its own children); shortly before the deadline its process group gets SIGABRT,
+# on which faulthandler writes every thread's stack to stderr, and the test fails with an
+# AssertionError that shows the end of that output.
+def dump_margin(timeout):
+    """Seconds before the deadline at which the stacks are asked for."""
+    return min(5.0, timeout / 10)
+
+
+def run_process(args, *, timeout, env=None, input=None, capture_output=False, check=False, **kwargs):
+    """subprocess.run(args, timeout=timeout, ...) for tests: on timeout the process group is
+    stopped and an AssertionError carries the stacks its Python processes were in."""
+    full_env = dict(os.environ if env is None else env, PYTHONFAULTHANDLER="1")
+    if input is not None:
+        kwargs["stdin"] = subprocess.PIPE
+    if capture_output:
+        kwargs.update(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with subprocess.Popen(args, env=full_env, start_new_session=True, **kwargs) as process:
+        try:
+            try:
+                stdout, stderr = process.communicate(input, timeout=timeout - dump_margin(timeout))
+            except subprocess.TimeoutExpired:
+                pass
+            else:
+                done = subprocess.CompletedProcess(args, process.returncode, stdout, stderr)
+                if check:
+                    done.check_returncode()
+                return done
+            _signal_group(process, signal.SIGABRT)
+            try:
+                stdout, stderr = process.communicate(timeout=dump_margin(timeout))
+            except subprocess.TimeoutExpired as exc:   # a descendant kept the pipes open
+                _signal_group(process, signal.SIGKILL)
+                stdout, stderr = exc.output, exc.stderr
+                try:
+                    stdout, stderr = process.communicate(timeout=5)
+                except subprocess.TimeoutExpired:
+                    pass
+        except BaseException:
+            _signal_group(process, signal.SIGKILL)
+            raise
+        _signal_group(process, signal.SIGKILL)   # what is left of the group
+    raise AssertionError(timeout_report(args, timeout, stdout, stderr))
+
+
+def _signal_group(process, signum):
+    try:
+        os.killpg(process.pid, signum)
+    except ProcessLookupError:
+        pass
+
+
+def timeout_report(args, timeout, stdout, stderr, tail=8000):
+    """The failure text of a child that ran out of time: its command and the end of its output,
+    where the stacks were written."""
+    def text(value):
+        if isinstance(value, bytes):
+            value = value.decode("utf-8", "replace")
+        return value or ""
+    command = " ".join(map(str, args)) if not isinstance(args, (str, bytes)) else text(args)
+    if len(command) > 300:
+        command = command[:300] + " ..."
+    parts = [f"child process did not finish within {timeout} s; at {timeout - dump_margin(timeout):g} s "
+             f"its Python processes wrote the stacks of their threads (faulthandler, below).\n$ {command}"]
+    for label, value in (("stdout", text(stdout)), ("stderr", text(stderr))):
+        if value:
+            parts.append(f"--- {label}, last {tail} characters ---\n{value[-tail:]}")
+    return "\n".join(parts)
+
+
 def run_python(code, env=None, timeout=120):
     """Runs code in a fresh interpreter (the one running the tests)."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=full_env, timeout=timeout)
+    return run_process([sys.executable, "-c", code], capture_output=True, text=True, env=full_env,
+                       timeout=timeout)
 
 
 class Tracer:

@@ -23,6 +23,7 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 LIVE = "/srv/app/logs/app.log"          # the paths as the README's configuration names them
 SHIPPED = "/var/log/central/app.log"
 LINE = re.compile(r"- INFO - line (\d{6})$")
+WATCHED = {"live": "app.log", "glob": "*.log", "prefix": "app.log*"}
 
 
 def readme_config():
@@ -37,18 +38,21 @@ def rsyslogd():
 
 
 class Shipper:
-    """rsyslogd watching the log folder: the live name only, or the README's note's *.log pattern."""
+    """rsyslogd watching the log folder: the live name only, or a pattern that also matches rotated
+    names (*.log: the time-rotated ones; app.log*: the size-rotated ones)."""
 
     def __init__(self, folder, watch="live", mode="inotify", group=False):
         self.folder = Path(folder)
         self.out = self.folder / "shipped.log"
         (self.folder / "work").mkdir()
-        pattern = {"live": "app.log", "glob": "*.log"}[watch]
+        pattern = WATCHED[watch]
         config = readme_config().replace(LIVE, str(self.folder / "logs" / pattern))
         config = config.replace(SHIPPED, str(self.out)).replace('mode="inotify"', f'mode="{mode}"')
         if group:   # one message per record, continuation lines joined to it
             config = config.replace('tag="app"', 'tag="app" startmsg.regex="^[0-9]{4}-[0-9]{2}-[0-9]{2} "')
-        self.settle = 12.0 if mode == "polling" else 2.0   # imfile polls every 10 s by default
+        # How long nothing may arrive before the lines still missing count as lost: imfile polls
+        # every 10 s by default; inotify is prompt, but rsyslogd shares a loaded machine.
+        self.settle = 12.0 if mode == "polling" else 5.0
         self.config = self.folder / "rsyslog.conf"
         self.config.write_text(f'global(workDirectory="{self.folder / "work"}")\n' + config)
 
@@ -148,7 +152,8 @@ def main(argv=None):
     parser.add_argument("--kind", choices=["file", "rotating", "timerotating"], default="rotating")
     parser.add_argument("--lines", type=int, default=20000)
     parser.add_argument("--rollovers", type=int, default=20)
-    parser.add_argument("--watch", choices=["live", "glob"], default="live")
+    parser.add_argument("--watch", choices=list(WATCHED), default="live",
+                        help=", ".join(f"{k}: {v}" for k, v in WATCHED.items()))
     parser.add_argument("--mode", choices=["inotify", "polling"], default="inotify")
     parser.add_argument("--fast", action="store_true", help="do not wait for the shipper at rollovers")
     parser.add_argument("--rate", type=float, help="lines a second, not waiting for the shipper at rollovers")

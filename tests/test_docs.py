@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import run_process
 from log_main import OsprelLog
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -24,8 +25,8 @@ def plain_env(**extra):
 
 @pytest.mark.slow
 def test_demo_shows_colours_rotates_takes_over_and_gives_back(tmp_path):
-    result = subprocess.run([sys.executable, str(ROOT / "examples" / "demo.py")], cwd=tmp_path,
-                            env=plain_env(), capture_output=True, text=True, timeout=60)
+    result = run_process([sys.executable, str(ROOT / "examples" / "demo.py")], cwd=tmp_path,
+                         env=plain_env(), capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert all(code in result.stderr for code in LEVEL_COLOURS)
     logs = tmp_path / "demo-logs"
@@ -76,8 +77,8 @@ def replay(transcript, folder, env):
         if env.get("LD_PRELOAD"):
             shell_env["LOG_MAIN_PRELOAD"] = env["LD_PRELOAD"]
             prefix = 'python() { LD_PRELOAD="$LOG_MAIN_PRELOAD" command python "$@"; }\n'
-        result = subprocess.run(["bash", "-c", prefix + command], cwd=folder, env=shell_env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, text=True, timeout=120)
+        result = run_process(["bash", "-c", prefix + command], cwd=folder, env=shell_env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, timeout=120)
         shown = ANSI.sub("", result.stdout).replace(str(folder), "/srv/app")
         assert result.returncode == 0, f"$ {command}\n{shown}"
         assert normal(shown) == normal(expected), f"$ {command}"
@@ -86,13 +87,13 @@ def replay(transcript, folder, env):
 def run_shell_line(line):
     line = line.split("#", 1)[0].strip()
     if line.startswith("make "):
-        result = subprocess.run(["make", "-n", *line.split()[1:]], cwd=ROOT, capture_output=True, text=True,
-                                timeout=120)
+        result = run_process(["make", "-n", *line.split()[1:]], cwd=ROOT, capture_output=True, text=True,
+                             timeout=120)
     else:
         assert line == "pip install .", line
-        result = subprocess.run([sys.executable, "-m", "pip", "install", "--dry-run", "--no-deps",
-                                 "--no-build-isolation", "--no-index", "."], cwd=ROOT, capture_output=True,
-                                text=True, timeout=300)
+        result = run_process([sys.executable, "-m", "pip", "install", "--dry-run", "--no-deps",
+                              "--no-build-isolation", "--no-index", "."], cwd=ROOT, capture_output=True,
+                             text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -112,8 +113,8 @@ def test_readme_blocks_run(title, section, tmp_path):
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text(text, encoding="utf-8")
             if not named and following != "console":
-                result = subprocess.run([sys.executable, str(path)], cwd=folder, env=env, capture_output=True,
-                                        text=True, timeout=120)
+                result = run_process([sys.executable, str(path)], cwd=folder, env=env, capture_output=True,
+                                     text=True, timeout=120)
                 assert result.returncode == 0, result.stderr
         elif lang == "console":
             replay(text, folder, env)
@@ -150,8 +151,8 @@ def test_traceback_reaches_the_file_without_colour_codes(tmp_path):
             "log = OsprelLog('tb', file='app.log')\n"
             "try:\n    1 / 0\n"
             "except ZeroDivisionError:\n    log.error('failed', kwargs={'exc_info': True})\n")
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=plain_env(),
-                            capture_output=True, text=True, timeout=60)
+    result = run_process([sys.executable, "-c", code], cwd=tmp_path, env=plain_env(),
+                         capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     text = (tmp_path / "app.log").read_text(encoding="utf-8")
     assert "ZeroDivisionError: division by zero" in text

@@ -33,6 +33,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
+from conftest import run_python
 
 LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
 OMIT = "<omitted>"   # an option that the call does not pass at all
@@ -1485,7 +1486,7 @@ def test_audit_hook_makes_the_call():
         obj.debug("after")
         print(len(frames))
     ''')
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = run_python(code, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1"]
 

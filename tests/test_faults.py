@@ -680,3 +680,24 @@ def test_calls_that_never_leave_the_module_end_in_recursion_error(rebind, call):
     """), timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.startswith("maximum recursion depth exceeded")
+
+
+@pytest.mark.slow
+def test_a_child_that_hangs_fails_the_test_with_the_stacks_of_its_threads():
+    # The harness's own guarantee: a set-up blocked behind another thread's (a FIFO nobody reads)
+    # ends in an AssertionError that shows where both threads were, not a bare timeout.
+    with pytest.raises(AssertionError) as hung:
+        run_python(textwrap.dedent("""
+            import os, threading, time, log_main
+            os.mkfifo("pipe.log")
+            def hold():
+                log_main.OsprelLog("fifo", file="pipe.log", console=False)
+            threading.Thread(target=hold, name="holder").start()
+            while not log_main._LOCK.locked():
+                time.sleep(0.01)
+            log_main.OsprelLog("waiting", console=False)
+        """), timeout=6)
+    report = str(hung.value)
+    assert "did not finish within 6 s" in report
+    assert report.count("(most recent call first)") == 2
+    assert 'line 5 in hold' in report and 'line 9 in <module>' in report

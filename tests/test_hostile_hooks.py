@@ -491,8 +491,12 @@ def child_main(examples, folder):
 @pytest.mark.slow
 def test_hostile_hooks_crash_nothing_and_raise_no_system_error(tmp_path):
     code = f"import sys; sys.path.insert(0, {TESTS!r}); import {__name__} as t; t.child_main({EXAMPLES}, {str(tmp_path)!r})"
-    result = run_python(code, env={"PYTHONFAULTHANDLER": "1"}, timeout=1200)
     example = tmp_path / "example.txt"
+    try:
+        result = run_python(code, timeout=1200)
+    except AssertionError as timed_out:
+        timed_out.add_note(f"last example: {example.read_text() if example.exists() else '(none)'}")
+        raise
     last = example.read_text() if example.exists() else "(none)"
     # test_hostile_hooks.replay(<last example>, folder) runs it again on its own.
     assert result.returncode == 0, f"last example: {last}\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"

@@ -8,7 +8,6 @@ import logging.handlers
 import os
 import pydoc
 import shutil
-import subprocess
 import textwrap
 import threading
 import typing
@@ -18,7 +17,7 @@ import colorlog
 import pytest
 
 import log_main
-from conftest import run_python
+from conftest import run_process, run_python
 
 STANDARD = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"]
 BODY = ["__builtins__", "__all__", "hashlib", "logging", "os", "uuid", "RotatingFileHandler",
@@ -224,7 +223,7 @@ def fake_314(tmp_path):
     src = tmp_path / "pyversion.c"
     src.write_text("const unsigned long Py_Version = 0x030E00F0;\n")
     lib = tmp_path / "pyversion.so"
-    subprocess.run([gcc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True)
+    run_process([gcc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True, timeout=120)
     # A sanitizer runtime preloaded for the whole run must stay first.
     env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))}
     probe = run_python("import ctypes; print(hex(ctypes.c_ulong.in_dll(ctypes.pythonapi, 'Py_Version').value))",

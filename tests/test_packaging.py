@@ -2,12 +2,13 @@
 
 import email
 import re
-import subprocess
 import sys
 import tarfile
 from pathlib import Path
 
 import pytest
+
+from conftest import run_process
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -16,7 +17,7 @@ ROOT = Path(__file__).resolve().parent.parent
 def sdist(tmp_path_factory):
     out = tmp_path_factory.mktemp("sdist")
     code = f"from scikit_build_core.build import build_sdist; print(build_sdist({str(out)!r}))"
-    result = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=120)
+    result = run_process([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return out / result.stdout.split()[-1]
 

@@ -1,4 +1,8 @@
-"""The README's rsyslog configuration, run: every line of each file kind arrives once and in order."""
+"""The README's rsyslog configuration, run: every line of each file kind arrives once and in order.
+
+Only the recommended set-up is checked here (the live name, followed by inotify). What other set-ups
+do (a pattern that also matches rotated names sends their lines twice) depends on races inside
+rsyslog, not on this module: bench/shipping_patterns.py measures it for the README."""
 
 import os
 import re
@@ -27,13 +31,3 @@ def test_live_name_ships_every_line_once_in_order(kind, rollovers, rotated):
     assert result == {**result, "sent": 1400, "arrived": 1400, "lost": 0, "doubled": 0, "out of order": 0}
     assert all(re.fullmatch(rotated, name) for name in files if name != "app.log")
 
-
-def test_a_pattern_matching_time_rotated_names_sends_lines_twice():
-    # Whether rsyslog picks up a renamed file before it notices the rename is a race: it shows in
-    # most runs, so a few runs are enough to see it.
-    for _ in range(4):
-        result, _ = shipping.run("timerotating", lines=600, rollovers=3, watch="glob")
-        assert result["lost"] == 0
-        if result["doubled"] > 0:
-            break
-    assert result["doubled"] > 0

@@ -4,11 +4,12 @@ are flagged by both, and the stubs match the module."""
 import json
 import os
 import re
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import run_process
 
 ROOT = Path(__file__).resolve().parent.parent
 STUBS = ROOT / "log_main-stubs"
@@ -30,7 +31,7 @@ def stub_path(tmp_path_factory):
 def run_mypy(stub_path, *files):
     env = dict(os.environ, MYPYPATH=str(stub_path))
     env.pop("MYPY_CACHE_DIR", None)
-    result = subprocess.run(
+    result = run_process(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(stub_path / ".cache"), *files],
         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
     errors = {int(n) for n in re.findall(r"^[^:\n]+:(\d+): error", result.stdout, re.M)}
@@ -42,7 +43,7 @@ def run_pyright(stub_path, *files):
     config.write_text(json.dumps({"typeCheckingMode": "strict", "pythonVersion": "3.13",
                                   "stubPath": str(stub_path)}))
     env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
-    result = subprocess.run(
+    result = run_process(
         [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, "-p", str(config),
          *files],
         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
@@ -89,8 +90,8 @@ def test_wrong_calls_flagged_by_pyright(stub_path):
 
 @pytest.mark.slow
 def test_example_application_runs(tmp_path):
-    result = subprocess.run([sys.executable, str(TYPING / "app.py")], cwd=tmp_path, capture_output=True,
-                            text=True, timeout=60, env=dict(os.environ, NO_COLOR="1"))
+    result = run_process([sys.executable, str(TYPING / "app.py")], cwd=tmp_path, capture_output=True,
+                         text=True, timeout=60, env=dict(os.environ, NO_COLOR="1"))
     assert result.returncode == 0, result.stderr
     text = (tmp_path / "logs" / "svc.log").read_text(encoding="utf-8")
     assert "svc - ERROR - job 0 failed\nTraceback" in text and "results: -1 10 5" in text
@@ -100,8 +101,8 @@ def test_example_application_runs(tmp_path):
 @pytest.mark.slow
 def test_stubs_match_the_module(stub_path):
     env = dict(os.environ, MYPYPATH=str(stub_path))
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "log_main"],
-                            capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
+    result = run_process([sys.executable, "-m", "mypy.stubtest", "log_main"],
+                         capture_output=True, text=True, env=env, cwd=ROOT, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
