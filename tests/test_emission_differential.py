@@ -21,7 +21,6 @@ import os
 import pathlib
 import posixpath
 import re
-import subprocess
 import sys
 import textwrap
 import threading
@@ -1417,7 +1416,7 @@ def test_thread_gone_from_threading_is_not_trusted():
         thread.join()
         print(made)
     ''')
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = run_python(code, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["[True]"]
 
@@ -1601,7 +1600,6 @@ print(raised == caught, seen == [])
 
 @pytest.mark.parametrize("limit", sorted(LIMITS))
 def test_declared_limits_of_the_early_return_stay_safe(limit):
-    done = subprocess.run([sys.executable, "-c", LIMIT_PRELUDE + LIMITS[limit]], capture_output=True, text=True,
-                          timeout=120)
+    done = run_python(LIMIT_PRELUDE + LIMITS[limit], timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "True"], done.stdout
