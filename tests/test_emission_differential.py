@@ -1166,7 +1166,22 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     assert counts == [0, 1]
 
 
-def test_audit_hook_makes_the_call():
+# A C-level hook (PySys_AddAuditHook) is kept in the runtime state, whose layout moved
+# between 3.13 patch releases: a module built on one must still see it on the others.
+AUDIT_HOOKS = {
+    "python": "sys.addaudithook(lambda event, args: seen(event))",
+    "c": """
+        import ctypes
+        HOOK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_char_p, ctypes.py_object, ctypes.c_void_p)
+        hook = HOOK(lambda event, args, data: seen(event.decode()) or 0)
+        ctypes.pythonapi.PySys_AddAuditHook.argtypes = [HOOK, ctypes.c_void_p]
+        assert ctypes.pythonapi.PySys_AddAuditHook(hook, None) == 0
+    """,
+}
+
+
+@pytest.mark.parametrize("level", sorted(AUDIT_HOOKS))
+def test_audit_hook_makes_the_call(level):
     """An audit hook sees findCaller's sys._getframe: with one installed, nothing is skipped."""
     import subprocess
     code = textwrap.dedent('''
@@ -1175,11 +1190,17 @@ def test_audit_hook_makes_the_call():
         lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
         obj = log_main._LogBase(); obj.enable(lg)
         frames = []
+        def seen(event):
+            if event == "sys._getframe":
+                frames.append(event)
         obj.debug("before")
-        sys.addaudithook(lambda event, args: frames.append(event) if event == "sys._getframe" else None)
+    ''') + textwrap.dedent(AUDIT_HOOKS[level]) + textwrap.dedent('''
         obj.debug("after")
-        print(len(frames))
+        print(len(frames), flush=True)
+        import os
+        os._exit(0)     # a ctypes hook must not be called while the interpreter is torn down
     ''')
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-X", "faulthandler", "-c", code], capture_output=True, text=True,
+                          timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["1"]
