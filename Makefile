@@ -1,7 +1,7 @@
-# Every target does its own set-up: it finds CPython 3.13 (or takes PYTHON=...),
-# makes .venv, builds and installs the module, then runs.
+# Every target does its own set-up: it finds CPython 3.13 (or takes PYTHON=...,
+# any of 3.13, 3.14, 3.15), makes .venv, builds and installs the module, then runs.
 PYTHON ?= $(shell scripts/find-python)
-VENV   := .venv
+VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 # Everything a target needs, build tools included, so no system CMake or Ninja is used.
 BUILD_DEPS := "scikit-build-core>=1.0" "hatch-fancy-pypi-readme>=23.2" "cmake>=3.21" "ninja"
@@ -9,14 +9,16 @@ TEST_DEPS  := "pytest>=8" "hypothesis>=6" "mypy>=1.10" "pyright[nodejs]>=1.1.400
 DEPS   := $(BUILD_DEPS) "colorlog>=6.6" $(TEST_DEPS)
 # Development builds keep debug information in their own build folder; the
 # wheel and sdist are built as shipped (Release, stripped: pyproject.toml).
+# BUILD_DIR keeps apart the builds of interpreters that share a wheel tag (a root's).
+BUILD_DIR ?= build/dev
 DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings=install.strip=false \
-             --config-settings=build-dir=build/dev/{wheel_tag}
+             --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
 .PHONY: demo test test-asan test-colorlog-oldest bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
-	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(DEPS)
@@ -38,7 +40,7 @@ test: $(VENV)/.built
 # larger, so the stack gets room for the interpreter's limit of nested C calls.
 ASAN_VENV := .venv-asan
 test-asan:
-	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS)

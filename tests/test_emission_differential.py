@@ -768,7 +768,7 @@ def test_level_changes_without_dict_writes_are_seen(monkeypatch):
 # and whose __eq__ is Python code runs at every lookup of that name in the instance dict.
 
 def _colliding_key_run(base, scenario):
-    compares = []
+    compares, armed = [], []
     first, second = Recorder("first", Ctx()), Recorder("second", Ctx())
     name = "_logger" if scenario == "second read of _logger" else "_log"
 
@@ -777,6 +777,8 @@ def _colliding_key_run(base, scenario):
             return hash(name)
 
         def __eq__(self, other):
+            if not armed:       # setting the attributes up may compare too (3.13.18+, 3.14+)
+                return str.__eq__(self, other)
             compares.append(other)
             if scenario == "failing lookup of _log" and len(compares) == 1:
                 raise LookupError("first comparison")
@@ -790,7 +792,7 @@ def _colliding_key_run(base, scenario):
     obj.enable(first)
     if scenario == "shadowing _log":
         obj._log = lambda *received: compares.append("shadow called")
-    compares.clear()
+    armed.append(True)
     outcome = attempt(lambda: obj.info("x"), False)
     return outcome, compares, first.ctx.events, second.ctx.events
 

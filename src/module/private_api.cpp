@@ -14,6 +14,9 @@
 #include "internal/pycore_interp.h"
 #include "internal/pycore_object.h"
 #include "internal/pycore_runtime.h"
+#if PY_VERSION_HEX >= 0x030E0000
+#include "internal/pycore_audit.h"
+#endif
 #undef Py_BUILD_CORE
 #pragma GCC diagnostic pop
 
@@ -73,19 +76,22 @@ Py_ssize_t shared_keys_index(const void* keys, PyObject* name) {
 // _PyRuntime, a large struct whose layout has changed within a minor version
 // (3.13 added fields to its eval state in a patch release, moving everything
 // after them). The list's head is read at an offset chosen at init() from the
-// layouts known for the running version, each identified by a fingerprint the
-// running interpreter reports about itself:
-//   - the struct's size, from the debug offsets at its start (written for
-//     out-of-process debuggers: a cookie, PY_VERSION_HEX, then the size);
-//   - the offset of the main interpreter's state, which is the struct's last
-//     field (PyInterpreterState_Main() minus the address of _PyRuntime).
+// layouts known for the running version, each identified by what the running
+// interpreter reports about itself:
+//   - the debug offsets at the struct's start (written for out-of-process
+//     debuggers) begin with a cookie and the PY_VERSION_HEX of the runtime;
+//   - the offset of the main interpreter's state, the struct's last field
+//     (PyInterpreterState_Main() minus the address of _PyRuntime), moves with
+//     any field added or removed before it. (The struct's size, also in the
+//     debug offsets, is not compared: it includes the main interpreter's own
+//     state, whose tail depends on how the interpreter was configured, e.g.
+//     3.15 built with its JIT has one pointer more than its headers show.)
 // A layout is used only when the running patch release is in its range and
-// both agree; then the field itself must look like the hooks' list (its lock
-// free or held, its head null or an entry with a hook function). Otherwise the
-// head is not read and audit hooks are assumed installed.
+// the offset agrees; then the field itself must look like the hooks' list (its
+// lock free or held, its head null or an entry with a hook function).
+// Otherwise the head is not read and audit hooks are assumed installed.
 struct RuntimeLayout {
     unsigned first_patch, last_patch;  // micro versions the layout is known for
-    size_t size;                       // sizeof(_PyRuntimeState)
     size_t main_interpreter;           // offsetof(_PyRuntimeState, _main_interpreter)
     size_t hooks_mutex;                // offsetof(_PyRuntimeState, audit_hooks.mutex)
     size_t hooks_head;                 // offsetof(_PyRuntimeState, audit_hooks.head)
@@ -93,7 +99,7 @@ struct RuntimeLayout {
 
 // The layout of the headers the module is built with.
 constexpr RuntimeLayout built_layout(unsigned first, unsigned last) {
-    return {first, last, sizeof(_PyRuntimeState), offsetof(_PyRuntimeState, _main_interpreter),
+    return {first, last, offsetof(_PyRuntimeState, _main_interpreter),
             offsetof(_PyRuntimeState, audit_hooks.mutex), offsetof(_PyRuntimeState, audit_hooks.head)};
 }
 
@@ -105,7 +111,6 @@ static bool layout_matches(const RuntimeLayout& l, unsigned patch) {
     const _Py_DebugOffsets* dbg = &_PyRuntime.debug_offsets;
     if (std::memcmp(dbg->cookie, _Py_Debug_Cookie, sizeof dbg->cookie) != 0) return false;
     if ((dbg->version >> 8) != (static_cast<uint64_t>(Py_Version) >> 8)) return false;
-    if (dbg->runtime_state.size != l.size) return false;
     if (reinterpret_cast<const char*>(PyInterpreterState_Main()) - runtime != static_cast<ptrdiff_t>(l.main_interpreter))
         return false;
     const uint8_t lock = *reinterpret_cast<const uint8_t*>(runtime + l.hooks_mutex);
@@ -122,14 +127,15 @@ static bool layout_matches(const RuntimeLayout& l, unsigned patch) {
 #if PY_VERSION_HEX < 0x030E0000
 namespace log_main::priv {
 
-// _PyRuntimeState as laid out on x86-64 Linux. 3.13.0 to 3.13.5 (at least) have
-// the first layout; 3.13.18 has the second (24 bytes of perf trampoline state
-// added to the eval state, reported from 3.13.12 on). Between them the
-// fingerprint decides. A build on a patch release with a layout of its own also
-// knows that one, for that release.
+// _PyRuntimeState as laid out on x86-64 Linux. 3.13.0 and 3.13.5 have the first
+// layout; 3.13.18 has the second (24 bytes of perf trampoline state added to the
+// eval state, which moves the audit hooks, and 48 more before the main
+// interpreter). Releases in between were not measured: there the main
+// interpreter's offset decides. A build on a patch release with a layout of its
+// own also knows that one, for that release.
 static const RuntimeLayout known_layouts[] = {
-    {0, 17, 283320, 88352, 10416, 10424},
-    {6, 255, 283344, 88376, 10440, 10448},
+    {0, 17, 88352, 10416, 10424},
+    {6, 255, 88424, 10440, 10448},
     built_layout(PY_MICRO_VERSION, PY_MICRO_VERSION),
 };
 
@@ -165,7 +171,7 @@ static const RuntimeLayout known_layouts[] = {built_layout(0, 255)};
 static int dict_watcher = -1;
 static uint64_t dict_events = 1;
 
-static int on_dict_event(PyDict_WatchEvent, PyDictObject*, PyObject*, PyObject*) {
+static int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
     ++dict_events;
     return 0;
 }
