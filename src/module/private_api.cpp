@@ -87,9 +87,11 @@ Py_ssize_t shared_keys_index(const void* keys, PyObject* name) {
 //     state, whose tail depends on how the interpreter was configured, e.g.
 //     3.15 built with its JIT has one pointer more than its headers show.)
 // A layout is used only when the running patch release is in its range and
-// the offset agrees; then the field itself must look like the hooks' list (its
-// lock free or held, its head null or an entry with a hook function).
-// Otherwise the head is not read and audit hooks are assumed installed.
+// the offset agrees; then the neighbourhood must look as laid out: the runtime's
+// pre-configuration (PyPreConfig, ten small ints) just before the open-code
+// hook and the hooks' list, the list's lock free or held, its head null or an
+// entry with a hook function. Otherwise the head is not read and audit hooks
+// are assumed installed.
 struct RuntimeLayout {
     unsigned first_patch, last_patch;  // micro versions the layout is known for
     size_t main_interpreter;           // offsetof(_PyRuntimeState, _main_interpreter)
@@ -98,6 +100,20 @@ struct RuntimeLayout {
 };
 
 // The layout of the headers the module is built with.
+// In every version measured, the hooks' list follows the open-code hook and its
+// data, which follow the pre-configuration.
+static_assert(offsetof(_PyRuntimeState, audit_hooks.mutex) == offsetof(_PyRuntimeState, open_code_hook) + 16);
+static_assert(offsetof(_PyRuntimeState, open_code_hook) == offsetof(_PyRuntimeState, preconfig) + sizeof(PyPreConfig));
+constexpr size_t preconfig_before_hooks = 16 + sizeof(PyPreConfig);
+
+static bool plausible_preconfig(const PyPreConfig* c) {
+    auto flag = [](int v) { return v == 0 || v == 1; };
+    return c->_config_init >= 1 && c->_config_init <= 3 && flag(c->parse_argv) && flag(c->isolated) &&
+           flag(c->use_environment) && flag(c->configure_locale) && c->coerce_c_locale >= 0 &&
+           c->coerce_c_locale <= 2 && flag(c->coerce_c_locale_warn) && c->utf8_mode >= -1 && c->utf8_mode <= 1 &&
+           c->dev_mode >= -1 && c->dev_mode <= 1 && c->allocator >= 0 && c->allocator < 16;
+}
+
 constexpr RuntimeLayout built_layout(unsigned first, unsigned last) {
     return {first, last, offsetof(_PyRuntimeState, _main_interpreter),
             offsetof(_PyRuntimeState, audit_hooks.mutex), offsetof(_PyRuntimeState, audit_hooks.head)};
@@ -113,6 +129,8 @@ static bool layout_matches(const RuntimeLayout& l, unsigned patch) {
     if ((dbg->version >> 8) != (static_cast<uint64_t>(Py_Version) >> 8)) return false;
     if (reinterpret_cast<const char*>(PyInterpreterState_Main()) - runtime != static_cast<ptrdiff_t>(l.main_interpreter))
         return false;
+    if (!plausible_preconfig(reinterpret_cast<const PyPreConfig*>(runtime + l.hooks_mutex - preconfig_before_hooks)))
+        return false;
     const uint8_t lock = *reinterpret_cast<const uint8_t*>(runtime + l.hooks_mutex);
     if (lock > (_Py_LOCKED | _Py_HAS_PARKED)) return false;
     auto head = reinterpret_cast<const _Py_AuditHookEntry* const*>(runtime + l.hooks_head);
@@ -127,15 +145,16 @@ static bool layout_matches(const RuntimeLayout& l, unsigned patch) {
 #if PY_VERSION_HEX < 0x030E0000
 namespace log_main::priv {
 
-// _PyRuntimeState as laid out on x86-64 Linux. 3.13.0 and 3.13.5 have the first
-// layout; 3.13.18 has the second (24 bytes of perf trampoline state added to the
-// eval state, which moves the audit hooks, and 48 more before the main
-// interpreter). Releases in between were not measured: there the main
-// interpreter's offset decides. A build on a patch release with a layout of its
-// own also knows that one, for that release.
+// _PyRuntimeState as laid out on x86-64 Linux, measured on 3.13.0, 3.13.5 and
+// 3.13.18. Fields after the audit hooks grew between 3.13.0 and 3.13.5 (the main
+// interpreter moved, the hooks did not); by 3.13.18, 24 bytes of perf trampoline
+// state in the eval state moved the hooks too. Releases in between were not
+// measured: the ranges are loose and the checks above decide. A build on a
+// patch release with a layout of its own also knows that one, for that release.
 static const RuntimeLayout known_layouts[] = {
-    {0, 17, 88352, 10416, 10424},
-    {6, 255, 88424, 10440, 10448},
+    {0, 17, 88352, 10416, 10424},   // 3.13.0
+    {0, 17, 88400, 10416, 10424},   // 3.13.5
+    {6, 255, 88424, 10440, 10448},  // 3.13.18
     built_layout(PY_MICRO_VERSION, PY_MICRO_VERSION),
 };
 
