@@ -372,15 +372,21 @@ sets_up = AtExit(OsprelLog, "late", console=False)
 """
 
 
+# As TEARDOWN and the tests below, with a plain lock; the daemon thread's frames must not reach
+# the finaliser.
 HELD_LOCK_PROBE = """
 import threading
-lock, held = threading.Lock(), threading.Event()
+lock = threading.Lock()
 class AtExit:
     def __del__(self, lock=lock):
         lock.acquire(timeout=1)
 keep = AtExit()
+"""
+HOLD = """
+import threading, probe
+held = threading.Event()
 def hold():
-    lock.acquire(); held.set(); threading.Event().wait()
+    probe.lock.acquire(); held.set(); threading.Event().wait()
 threading.Thread(target=hold, daemon=True).start()
 held.wait()
 """
@@ -393,8 +399,7 @@ def exit_error(tmp_path_factory):
     would wait for good."""
     folder = tmp_path_factory.mktemp("probe")
     (folder / "probe.py").write_text(HELD_LOCK_PROBE)
-    result = subprocess.run([sys.executable, "-c", "import probe"], cwd=folder, capture_output=True, text=True,
-                            timeout=30)
+    result = subprocess.run([sys.executable, "-c", HOLD], cwd=folder, capture_output=True, text=True, timeout=30)
     raised = [line for line in result.stderr.splitlines() if re.match(r"\w+Error: ", line)]
     return raised[-1] if raised else f"RuntimeError: {EXIT_TEXT}"
 
