@@ -1110,6 +1110,20 @@ def test_dropped_call_never_enters_logger_log():
     assert _entries_of_logger_log(lambda: obj.error("x")) == 0      # not enabled: nothing happens
 
 
+def test_a_change_of_the_logger_cache_is_seen():
+    # The keys of `_cache` are checked once per state of the dict (its version on 3.13, a dict
+    # watcher since): a key added later, whose comparison could run code, makes the call again.
+    obj, lg, sink = _plain_setup("skip.cache")
+    obj.debug("warm-up")
+    assert _entries_of_logger_log(lambda: obj.debug("x")) == 0
+    lg._cache["odd"] = True
+    assert _entries_of_logger_log(lambda: obj.debug("x")) == 1
+    del lg._cache["odd"]
+    assert _entries_of_logger_log(lambda: obj.debug("x")) == 0
+    lg._cache = {logging.DEBUG: False, "odd": False}     # another dict, in the same state each time
+    assert _entries_of_logger_log(lambda: [obj.debug("x") for _ in range(3)]) == 3
+
+
 @pytest.mark.parametrize("breaking", sorted(BREAKS))
 def test_each_condition_of_the_early_return_is_needed(breaking, monkeypatch):
     obj, lg, sink = _plain_setup("skip." + breaking.replace(" ", "_"))
