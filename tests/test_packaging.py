@@ -33,10 +33,12 @@ def test_sdist_carries_sources_stubs_licence_and_readme_only(sdist):
 def test_metadata_for_the_index(sdist):
     with tarfile.open(sdist) as tar:
         meta = email.message_from_bytes(tar.extractfile(f"{sdist.name[:-7]}/PKG-INFO").read())
-    assert meta["Requires-Python"] == "==3.13.*" and meta["License-Expression"] == "MIT"
+    assert set(meta["Requires-Python"].split(",")) == {">=3.13", "<3.16"} and meta["License-Expression"] == "MIT"
     assert meta.get_all("Requires-Dist")[0] == "colorlog>=6.6"
     assert {"Typing :: Typed", "Topic :: System :: Logging", "Operating System :: POSIX :: Linux",
             "Programming Language :: Python :: Implementation :: CPython"} <= set(meta.get_all("Classifier"))
+    assert {c for c in meta.get_all("Classifier") if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)} \
+        == {f"Programming Language :: Python :: 3.{minor}" for minor in (13, 14, 15)}
     description = meta.get_payload()
     assert description.startswith("# log_main")
     # Pictures and links into the repository would not resolve on an index page.

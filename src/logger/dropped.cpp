@@ -796,7 +796,7 @@ static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObj
     if (disabled != Py_False) return Enabled::Undecided;
     PyObject* cache = value_at(values, l.attr[kCache]);
     if (!cache || !PyDict_CheckExact(cache)) return Enabled::Undecided;
-    const uint64_t version = priv::dict_tag(cache);
+    const uint64_t version = priv::dict_version(cache);
     if (cache != cache_checked || version != cache_checked_version) {
         // Looking an int up among exact int keys runs no code.
         if (!exact_keys(cache, exact_int)) return Enabled::Undecided;
@@ -880,7 +880,7 @@ static NameReader thread_class_seen, process_class_seen;
 
 static bool thread_named_plainly(PyThreadState* ts) {  // D10
     PyObject* active = stock.threads_active;
-    const uint64_t tag = priv::dict_tag(active);
+    const uint64_t tag = priv::dict_version(active);
     PyObject* thread = nullptr;
     for (const ThreadSlot& s : thread_slots)
         if (s.ts_id == ts->id && s.active_tag == tag && s.active == active) {
@@ -893,7 +893,7 @@ static bool thread_named_plainly(PyThreadState* ts) {  // D10
         if (!ident) return PyErr_Clear(), false;  // the check's own allocation failed
         thread = PyDict_GetItemWithError(active, ident.get());
         if (!thread) return false;  // current_thread() would make a dummy thread
-        thread_slots[next_thread_slot++ % kThreadSlots] = {ts->id, active, priv::dict_tag(active), thread};
+        thread_slots[next_thread_slot++ % kThreadSlots] = {ts->id, active, priv::dict_version(active), thread};
     }
     return plain_name(thread, stock.thread_name, stock.thread_name_slot, stock.thread_name_get, thread_class_seen,
                       true);

@@ -291,6 +291,7 @@ static int module_exec(PyObject* module) {
                           PY_MAJOR_VERSION, PY_MINOR_VERSION, "log_main", "does not match", major, minor);
             if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) break;
         }
+        priv::init();
         if (build_constants() < 0) break;
 
         if (exec_body() < 0) {

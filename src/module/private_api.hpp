@@ -1,9 +1,12 @@
 // The interpreter internals this module relies on, behind plain functions.
 //
-// Everything here is CPython 3.13 specific (the package requires 3.13 and is
-// built against the headers of the interpreter that runs it). Only
-// private_api.cpp includes internal headers; the rest of the module sees these
-// declarations and nothing else of the interpreter's private side.
+// The module is built against the headers of one CPython (3.13, 3.14 or 3.15)
+// and loaded by any patch release of that minor version. Only private_api.cpp
+// includes internal headers, one section per interpreter version; the rest of
+// the module sees these declarations and nothing else of the interpreter's
+// private side. A layout that can move between patch releases is checked
+// against the running interpreter by init(); when the check fails, the
+// function answers what is safe ("cannot tell").
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +19,11 @@
 extern "C" PyAPI_FUNC(int) _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 
 namespace log_main::priv {
+
+// Checks the internals read below against the running interpreter and sets up
+// what they need (a dict watcher on 3.14+). Called once, when the module is
+// executed; never fails: what cannot be checked is answered conservatively.
+void init();
 
 // The attribute values of an instance that keeps them inline, in the shared
 // key layout of its class: the values array (a null slot is an attribute the
@@ -33,7 +41,8 @@ Py_ssize_t shared_keys_size(const void* keys);
 Py_ssize_t shared_keys_index(const void* keys, PyObject* name);
 
 // Whether any audit hook (C or Python level) is installed: with one, calls such
-// as sys._getframe are observable.
+// as sys._getframe are observable. True also when the runtime's list of C-level
+// hooks cannot be located in the running interpreter.
 bool audit_hooks_installed(PyThreadState* ts);
 
 }  // namespace log_main::priv
@@ -70,15 +79,6 @@ inline bool monitoring_local_events(PyCodeObject* code) {
 // can be replaced in place (property.__init__ called again), so it is read
 // where it is relied on rather than remembered.
 PyObject* const* property_getter_slot(PyObject* prop);
-
-// A dict's version tag as stored, with the bits of its watchers: it changes
-// with every change of the dict (and when watchers come or go).
-inline uint64_t dict_tag(PyObject* dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
 
 // Whether every key of the dict is an exact str (the layout of such a dict
 // says so): looking an exact str up in it compares nothing but str, so runs no
