@@ -1364,7 +1364,7 @@ def test_a_change_of_the_logger_cache_is_seen():
     assert _full_calls(lambda: obj.debug("x")) == 1
     del lg._cache["odd"]
     assert _full_calls(lambda: obj.debug("x")) == 0
-    lg._cache = {logging.DEBUG: False, "odd": False}     # another dict, in the same state each time
+    lg._cache = {logging.DEBUG: True, "odd": True}     # another dict, in the same state each time
     assert _full_calls(lambda: obj.debug("x"), 3) == 3
 
 
