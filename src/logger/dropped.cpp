@@ -721,9 +721,7 @@ static bool stock_is_current() {
 static bool unwatched(PyThreadState* ts) {
     if (ts->c_profilefunc || ts->c_tracefunc || priv::audit_hooks_installed(ts) || priv::monitoring_global_events(ts))
         return false;
-    for (int i = 0; i < stock.ncodes; ++i)
-        if (priv::monitoring_local_events(stock.codes[i])) return false;
-    return true;
+    return !priv::monitoring_local_events(stock.codes, stock.ncodes);
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #define Py_BUILD_CORE 1
 #include "internal/pycore_descrobject.h"
 #include "internal/pycore_dict.h"
+#include "internal/pycore_instruments.h"
 #include "internal/pycore_interp.h"
 #include "internal/pycore_object.h"
 #include "internal/pycore_runtime.h"
@@ -251,6 +252,17 @@ bool monitoring_global_events(PyThreadState* ts) {
         any |= word;
     }
     return any != 0;
+}
+
+// The code object's monitoring data is public up to 3.13 and internal since.
+bool monitoring_local_events(PyCodeObject* const* codes, int n) {
+    for (int i = 0; i < n; ++i) {
+        const _PyCoMonitoringData* data = codes[i]->_co_monitoring;
+        if (!data) continue;
+        for (uint8_t tools : data->local_monitors.tools)
+            if (tools) return true;
+    }
+    return false;
 }
 
 PyObject* const* property_getter_slot(PyObject* prop) { return &reinterpret_cast<propertyobject*>(prop)->prop_get; }

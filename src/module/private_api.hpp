@@ -65,15 +65,9 @@ namespace log_main::priv {
 // global events), in the interpreter of ts.
 bool monitoring_global_events(PyThreadState* ts);
 
-// Whether any sys.monitoring tool has events set on this code object alone
-// (its local events). A code object no tool ever instrumented has none.
-inline bool monitoring_local_events(PyCodeObject* code) {
-    const _PyCoMonitoringData* data = code->_co_monitoring;
-    if (!data) return false;
-    for (uint8_t tools : data->local_monitors.tools)
-        if (tools) return true;
-    return false;
-}
+// Whether any sys.monitoring tool has events set on one of these code objects
+// alone (their local events). A code object no tool ever instrumented has none.
+bool monitoring_local_events(PyCodeObject* const* codes, int n);
 
 // Where a property object keeps the getter it calls (null: none). The getter
 // can be replaced in place (property.__init__ called again), so it is read
