@@ -425,8 +425,6 @@ def test_finalisers_at_exit_do_not_wait_for_a_lock_whose_holder_was_stopped(tmp_
     assert result.stderr.count(exit_error) == 2, result.stderr
 
 
-# Ends a child interpreter that hangs, with every thread's stack on stderr, before the test's timeout.
-DUMP_BEFORE_TIMEOUT = "import faulthandler; faulthandler.dump_traceback_later({}, exit=True)\n"
 HELD_AT_EXIT = "is held by a thread that can no longer run (the interpreter is shutting down)"
 
 
@@ -436,7 +434,7 @@ def test_process_with_busy_daemon_threads_exits(tmp_path, exit_error):
     # finalisers run. Timing decides whether a lock (the module's, logging's or a handler's) is
     # held then; either way the process ends. scripts/exit-hangs runs this hundreds of times.
     (tmp_path / "teardown.py").write_text(TEARDOWN)
-    code = DUMP_BEFORE_TIMEOUT.format(25) + textwrap.dedent("""
+    code = textwrap.dedent("""
         import threading, time
         from log_main import OsprelLog
         import teardown
@@ -491,7 +489,7 @@ def test_finalisers_at_exit_do_not_wait_for_logging_locks_whose_holder_was_stopp
         takes_over = AtExit(OsprelLog, "plain", file="over.log", console=False, rehandler=True)
         emits = AtExit(OsprelLog("emits", file="emits.log", console=False).warning, "at exit")
     """))
-    code = DUMP_BEFORE_TIMEOUT.format(25) + HOLD_AFTER_LOGGING_SHUTDOWN + textwrap.dedent(f"""
+    code = HOLD_AFTER_LOGGING_SHUTDOWN + textwrap.dedent(f"""
         import teardown
         threading.Thread(target=hold, args=({locks},), daemon=True).start()
     """)
