@@ -1381,6 +1381,11 @@ def test_a_change_of_the_logger_cache_is_seen():
     assert _full_calls(lambda: obj.debug("x")) == 0
     lg._cache = {logging.DEBUG: True, "odd": True}     # another dict, in the same state each time
     assert _full_calls(lambda: obj.debug("x"), 3) == 3
+    # The answer for a level is kept per state of the dict: a value written in place is seen.
+    lg._cache = {logging.INFO: False}
+    assert _full_calls(lambda: obj.info("x"), 2) == 0
+    lg._cache[logging.INFO] = True
+    assert _full_calls(lambda: obj.info("x")) == 1
 
 
 @early_return

@@ -708,10 +708,12 @@ static void check_stock() {
 }
 
 static bool stock_is_current() {
-    bool same = stock.epoch == watched_epoch() && stock.function_changes == function_changes;
-    for (int i = 0; same && i < kClasses; ++i)
-        same = !stock.classes[i] || stock.classes[i]->tp_version_tag == stock.versions[i];
-    if (!same) check_stock();
+    // Every class is compared, without an early exit: a loop the compiler unrolls.
+    unsigned int moved = 0;
+#pragma GCC unroll 8
+    for (int i = 0; i < kClasses; ++i)
+        moved |= stock.classes[i] ? stock.classes[i]->tp_version_tag ^ stock.versions[i] : 0u;
+    if (moved || stock.epoch != watched_epoch() || stock.function_changes != function_changes) check_stock();
     return stock.usable;
 }
 
@@ -787,6 +789,9 @@ enum class Enabled {
 
 static PyObject* cache_checked = nullptr;  // compared only, with its version
 static uint64_t cache_checked_version = 0;
+static bool cache_memo_valid = false;  // the last lookup in that dict at that version
+static Py_ssize_t cache_memo_level = 0;
+static Enabled cache_memo = Enabled::Undecided;
 
 static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObject* level) {
     PyObject* disabled = value_at(values, l.attr[kDisabled]);
@@ -800,9 +805,21 @@ static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObj
         if (!exact_keys(cache, exact_int)) return Enabled::Undecided;
         cache_checked = cache;
         cache_checked_version = version;
+        cache_memo_valid = false;
     }
+    // The same dict at the same version holds the same values: the answer for
+    // the level looked up last is kept.
+    const bool compact = PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(level));
+    const Py_ssize_t key = compact ? PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(level)) : 0;
+    if (compact && cache_memo_valid && key == cache_memo_level) return cache_memo;
     PyObject* cached = PyDict_GetItemWithError(cache, level);  // cannot fail: exact int keys
-    return cached == Py_True ? Enabled::Yes : cached == Py_False ? Enabled::No : Enabled::Undecided;
+    const Enabled answer = cached == Py_True ? Enabled::Yes : cached == Py_False ? Enabled::No : Enabled::Undecided;
+    if (compact) {
+        cache_memo_valid = true;
+        cache_memo_level = key;
+        cache_memo = answer;
+    }
+    return answer;
 }
 
 // ---------------------------------------------------------------------------

@@ -149,11 +149,22 @@ static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_
         PyObject_Vectorcall(method.get(), stack.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
+// PyObject_IsTrue, with the common answer for an object whose class defines
+// no truth or length (a logger) given at once, as PyObject_IsTrue gives it.
+static int truth(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (o != Py_None && o != Py_False && (!tp->tp_as_number || !tp->tp_as_number->nb_bool) &&
+        (!tp->tp_as_mapping || !tp->tp_as_mapping->mp_length) &&
+        (!tp->tp_as_sequence || !tp->tp_as_sequence->sq_length))
+        return 1;
+    return PyObject_IsTrue(o);
+}
+
 static PyObject* emit(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
                       PyObject* kwargs) {
     Ref logger = read_instance_attr(self, S._logger, logger_lookup);
     if (!logger) return nullptr;
-    int live = PyObject_IsTrue(logger.get());
+    int live = truth(logger.get());
     if (live <= 0) return live < 0 ? nullptr : Py_NewRef(Py_None);
     logger = Ref();
 

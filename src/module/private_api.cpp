@@ -256,6 +256,17 @@ bool monitoring_global_events(PyThreadState* ts) {
 
 // The code object's monitoring data is public up to 3.13 and internal since.
 bool monitoring_local_events(PyCodeObject* const* codes, int n) {
+    // A code object gets its monitoring data the first time a tool instruments
+    // it; most never do, and then one pass over the pointers answers.
+    uintptr_t any = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        any |= reinterpret_cast<uintptr_t>(codes[i]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 1]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 2]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 3]->_co_monitoring);
+    for (; i < n; ++i) any |= reinterpret_cast<uintptr_t>(codes[i]->_co_monitoring);
+    if (!any) return false;
     for (int i = 0; i < n; ++i) {
         const _PyCoMonitoringData* data = codes[i]->_co_monitoring;
         if (!data) continue;
