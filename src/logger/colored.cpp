@@ -396,7 +396,10 @@ bool equal_text(PyObject* value, PyObject* text) {
 }
 
 constexpr int kMaxCodes = 24;
-constexpr int kPinnedTypes = 5;  // formatter, style, record wrapper, environ; the io streams are static-ish
+constexpr int kPinnedTypes = 5;
+enum { kFormatterType, kStyleType, kRecordType, kEnvironType, kBaseType };
+
+void pin(PyObject*& slot, PyObject* value) { Py_XSETREF(slot, Py_XNewRef(value)); }
 
 struct Proof {
     bool checked = false;
@@ -417,10 +420,7 @@ struct Proof {
     int ncodes = 0;
     PyObject* io_types[6] = {};  // TextIOWrapper, StringIO, FileIO, BufferedWriter, BufferedReader, BufferedRandom
 };
-enum { kFormatterType, kStyleType, kRecordType, kEnvironType, kBaseType };
 Proof proof;
-
-void pin(PyObject*& slot, PyObject* value) { Py_XSETREF(slot, Py_XNewRef(value)); }
 
 void note_code(PyObject* fn) {
     if (!fn || proof.ncodes == kMaxCodes) return;
@@ -450,14 +450,25 @@ bool builtin_function(PyObject* name, std::initializer_list<PyObject*> readers) 
            std::strcmp(reinterpret_cast<PyCFunctionObject*>(found)->m_ml->ml_name, PyUnicode_AsUTF8(name)) == 0;
 }
 
+// A class the proof reads, pinned with its version tag as it is reached: a
+// change of it checks again, whatever the outcome was.
+bool reached(int slot, PyTypeObject* tp) {
+    pin(proof.types[slot], reinterpret_cast<PyObject*>(tp));
+    const bool tagged = PyUnstable_Type_AssignVersionTag(tp);
+    proof.versions[slot] = tp->tp_version_tag;
+    return tagged;
+}
+
 // Everything format() runs and reads for formatters of class tp (C1, C2).
 bool prove(PyTypeObject* tp) {
     Found cl, std;
     proof.ncodes = 0;
-    if (!plain_class(tp) || !readable(builtins_dict())) return false;
+    for (PyObject*& t : proof.types) Py_CLEAR(t);
+    if (!reached(kFormatterType, tp) || !plain_class(tp) || !readable(builtins_dict())) return false;
     PyObject* mro = tp->tp_mro;
     if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 3) return false;
     auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 1));
+    if (!reached(kBaseType, base)) return false;
     if (!mro_is(tp, {reinterpret_cast<PyObject*>(tp), reinterpret_cast<PyObject*>(base),
                      reinterpret_cast<PyObject*>(&PyBaseObject_Type)}))
         return false;
@@ -489,6 +500,7 @@ bool prove(PyTypeObject* tp) {
     PyObject* style = item(logging_ns, N.PercentStyle);
     if (!style || !PyType_Check(style)) return false;
     auto* style_tp = reinterpret_cast<PyTypeObject*>(style);
+    if (!reached(kStyleType, style_tp)) return false;
     if (!plain_class(style_tp) || !mro_is(style_tp, {style, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}) ||
         !note_function(lookup(style_tp, N.style_format), logging_ns, std, kStyleFormat) ||
         !note_function(lookup(style_tp, N._format), logging_ns, std, kStyleFormatPrivate) ||
@@ -520,6 +532,7 @@ bool prove(PyTypeObject* tp) {
     PyObject* record = item(colorlog_ns, N.ColoredRecord);
     if (!record || !PyType_Check(record)) return false;
     auto* record_tp = reinterpret_cast<PyTypeObject*>(record);
+    if (!reached(kRecordType, record_tp)) return false;
     PyObject* dict_descr = lookup(record_tp, N.__dict__);
     if (!plain_class(record_tp) || !mro_is(record_tp, {record, reinterpret_cast<PyObject*>(&PyBaseObject_Type)}) ||
         record_tp->tp_new != PyBaseObject_Type.tp_new || !dict_descr || !Py_IS_TYPE(dict_descr, &PyGetSetDescr_Type) ||
@@ -541,6 +554,7 @@ bool prove(PyTypeObject* tp) {
     PyObject* environ_cls = os_ns ? item(os_ns, N._Environ) : nullptr;
     if (!environ || !environ_cls || reinterpret_cast<PyObject*>(Py_TYPE(environ)) != environ_cls) return false;
     auto* environ_tp = Py_TYPE(environ);
+    if (!reached(kEnvironType, environ_tp)) return false;
     if (!plain_class(environ_tp, false)) return false;
     PyObject* contains = lookup(environ_tp, N.__contains__);
     if (!contains || !Py_IS_TYPE(contains, &PyFunction_Type)) return false;
@@ -585,13 +599,9 @@ bool prove(PyTypeObject* tp) {
 
     for (int r = 0; r < kColorlogRoles; ++r) note_code(cl.fn[r]);
     for (int r = 0; r < kStdlibRoles; ++r) note_code(std.fn[r]);
-    PyObject* types[kPinnedTypes] = {reinterpret_cast<PyObject*>(tp), style, record,
-                                     reinterpret_cast<PyObject*>(environ_tp), reinterpret_cast<PyObject*>(base)};
-    for (int i = 0; i < kPinnedTypes; ++i) {
-        if (!PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(types[i]))) return false;
-        pin(proof.types[i], types[i]);
-        proof.versions[i] = reinterpret_cast<PyTypeObject*>(types[i])->tp_version_tag;
-    }
+    // Looking names up may have given a class a new version tag: the proof holds for these.
+    for (int i = 0; i < kPinnedTypes; ++i)
+        if (!reached(i, reinterpret_cast<PyTypeObject*>(proof.types[i]))) return false;
     pin(proof.escape_module, escape_ns);
     pin(proof.escape_codes, table);
     pin(proof.environ, environ);
@@ -625,14 +635,9 @@ bool proven(PyTypeObject* tp) {
     proof.usable = usable;
     proof.epoch = epoch;
     proof.changes = changes;
-    if (!usable) {
-        // Remember the failure for this class alone (pinned, so that its
-        // address stays its own) until something changes.
-        for (PyObject*& t : proof.types) Py_CLEAR(t);
-        pin(proof.types[kFormatterType], reinterpret_cast<PyObject*>(tp));
-        if (!PyUnstable_Type_AssignVersionTag(tp)) proof.checked = false;
-        proof.versions[kFormatterType] = tp->tp_version_tag;
-    }
+    // A class out of version tags cannot be watched: check again next time.
+    for (int i = 0; i < kPinnedTypes; ++i)
+        if (proof.types[i] && !proof.versions[i]) proof.checked = false;
     return usable;
 }
 
