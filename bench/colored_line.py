@@ -4,8 +4,8 @@ Sides, each called on the same INFO record with the module's console formatter:
   format         formatter.format(record): getMessage, formatTime, then formatMessage
   formatMessage  formatter.formatMessage(record): the part the module's line stands in for
   module         colored_known() + colored_line() (src/logger/colored.cpp), reached through
-                 ctypes as the tests reach it; under callgrind only the instructions inside it
-                 are counted (--toggle-collect), so the ctypes call is left out
+                 ctypes as the tests reach it; under callgrind only the instructions inside the
+                 two functions are counted (--toggle-collect), so the ctypes call is left out
 
     bench/colored_line.py               microseconds per call, rounds interleaved
     bench/colored_line.py --callgrind   instructions per call under valgrind's callgrind
@@ -66,7 +66,7 @@ def instructions(side, n, toggle):
         out = os.path.join(tmp, "cg.out")
         args = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"]
         if toggle:
-            args.append("--toggle-collect=log_main_colored_probe")
+            args += ["--toggle-collect=log_main::colored_known*", "--toggle-collect=log_main::colored_line*"]
         args += [sys.executable, __file__, "--drive", side, str(n)]
         subprocess.run(args, check=True, capture_output=True, env=dict(os.environ, PYTHONHASHSEED="0"))
         with open(out) as f:

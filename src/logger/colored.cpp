@@ -42,6 +42,7 @@
 // is the same. C3's instance part and C5 are checked at every call.
 #include "logger/colored.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -645,23 +646,20 @@ bool proven(PyTypeObject* tp) {
 // C3, C4: the formatter's values, the escape table and the environment
 
 struct Values {
-    PyObject* style;
-    PyObject* log_colors;
-    PyObject* reset;
-    PyObject* stream;
-    PyObject* no_color;
-    PyObject* force_color;
+    PyObject* style = nullptr;
+    PyObject* log_colors = nullptr;
+    PyObject* reset = nullptr;
+    PyObject* stream = nullptr;
+    PyObject* no_color = nullptr;
+    PyObject* force_color = nullptr;
 };
 
 // A truth test that runs no code.
 bool plain_flag(PyObject* v) { return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v); }
 
-// The formatter's own values (borrowed from its dict, which `holder` keeps),
-// when it has exactly the attributes ColoredFormatter.__init__ gives it.
-bool read_values(PyObject* formatter, Ref& holder, Values& v) {
-    holder = Ref::steal(PyObject_GenericGetDict(formatter, nullptr));
-    PyObject* d = holder.get();
-    if (!d) return PyErr_Clear(), false;
+// The formatter's own values (borrowed from its dict `d`), when it has exactly
+// the attributes ColoredFormatter.__init__ gives it.
+bool read_values(PyObject* d, Values& v) {
     if (!PyDict_CheckExact(d) || !priv::dict_has_str_keys(d) || PyDict_GET_SIZE(d) != 9) return false;
     PyObject* fmt = item(d, N._fmt);
     PyObject* datefmt = item(d, N.datefmt);
@@ -701,7 +699,75 @@ struct Scanned {
     uint64_t version = 0;
     bool ok = false;
 };
-Scanned escape_scan, env_scan;
+Scanned env_scan;
+
+// The formatter as last checked: its dict, its style's dict and log_colors at
+// their versions, and the values read (borrowed: its dict holds them while its
+// version is the same). A dict version names one state of one dict.
+struct Seen {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    PyObject* style_dict = nullptr;
+    uint64_t style_version = 0;
+    uint64_t colors_version = 0;
+    Values v{};
+};
+Seen seen;
+
+// The style's dict (a new reference), or null.
+Ref dict_of(PyObject* obj) {
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d) PyErr_Clear();
+    return d && PyDict_CheckExact(d.get()) ? std::move(d) : Ref();
+}
+
+// The formatter's values when its dict (`d`) is as last checked, or once checked
+// now (C3, but for the stream, which is checked at each call).
+const Values* formatter_values(PyObject* d) {
+    if (d == seen.dict && priv::dict_version(d) == seen.version) {
+        Ref style_dict = dict_of(seen.v.style);
+        if (style_dict && style_dict.get() == seen.style_dict && priv::dict_version(style_dict.get()) == seen.style_version &&
+            priv::dict_version(seen.v.log_colors) == seen.colors_version)
+            return &seen.v;
+    }
+    seen.dict = nullptr;
+    Values v;
+    if (!read_values(d, v) || !plain_style(v.style) || !str_dict(v.log_colors) || !plain_flag(v.force_color) ||
+        !plain_flag(v.no_color) || !plain_flag(v.reset))
+        return nullptr;
+    Ref style_dict = dict_of(v.style);
+    if (!style_dict) return nullptr;
+    seen.v = v;
+    seen.style_dict = style_dict.get();
+    seen.style_version = priv::dict_version(style_dict.get());
+    seen.colors_version = priv::dict_version(v.log_colors);
+    seen.version = priv::dict_version(d);
+    seen.dict = d;
+    return &seen.v;
+}
+
+// colorlog's escape_codes as last checked: a dict of str keys and values, and the
+// values of the keys the line reads (borrowed from the table).
+enum { kLogColor, kAsctime, kName, kLevelname, kMessage, kReset, kTableKeys };
+struct Table {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    bool ok = false;
+    PyObject* values[kTableKeys] = {};
+};
+Table table_seen;
+
+const Table* escape_table() {
+    PyObject* d = proof.escape_codes;
+    const uint64_t version = priv::dict_version(d);
+    if (d == table_seen.dict && version == table_seen.version) return table_seen.ok ? &table_seen : nullptr;
+    table_seen.dict = d;
+    table_seen.version = version;
+    table_seen.ok = str_dict(d);
+    PyObject* keys[kTableKeys] = {N.log_color, N.asctime, N.name, N.levelname, N.message, N.reset_code};
+    for (int i = 0; i < kTableKeys; ++i) table_seen.values[i] = table_seen.ok ? item(d, keys[i]) : nullptr;
+    return table_seen.ok ? &table_seen : nullptr;
+}
 
 bool bytes_dict(PyObject* d) {
     Py_ssize_t pos = 0;
@@ -766,15 +832,31 @@ bool unwatched() {
 // ---------------------------------------------------------------------------
 // The line
 
+// Whether FORCE_COLOR and NO_COLOR are set, at the version of the
+// environment's dict they were looked up at.
+struct EnvSeen {
+    PyObject* dict = nullptr;
+    uint64_t version = 0;
+    int force = -1, no = -1;
+};
+EnvSeen env_seen;
+
 // `"<KEY>" in os.environ`: its encoded key in the environment's dict.
 int env_has(PyObject* key) {
+    const bool force = key == N.FORCE_COLOR;
+    const uint64_t version = priv::dict_version(proof.env_data);
+    if (env_seen.dict == proof.env_data && env_seen.version == version && (force ? env_seen.force : env_seen.no) >= 0)
+        return force ? env_seen.force : env_seen.no;
     if (!scanned(env_scan, proof.env_data, bytes_dict)) {
         // Changed under the line (another thread, during isatty()): ask it as Python does.
         Ref text = Ref::steal(PyUnicode_FromEncodedObject(key, "ascii", "strict"));
         return text ? PySequence_Contains(proof.environ, text.get()) : -1;
     }
     PyObject* found = PyDict_GetItemWithError(proof.env_data, key);
-    return found ? 1 : PyErr_Occurred() ? -1 : 0;
+    if (!found && PyErr_Occurred()) return -1;
+    if (env_seen.dict != proof.env_data || env_seen.version != version) env_seen = EnvSeen{proof.env_data, version};
+    (force ? env_seen.force : env_seen.no) = found ? 1 : 0;
+    return found ? 1 : 0;
 }
 
 int truth(PyObject* v) { return PyObject_IsTrue(v); }
@@ -820,6 +902,83 @@ Ref parse_colors(PyObject* text) {
     return Ref::steal(PyUnicode_Join(N.empty, codes.get()));
 }
 
+// parse_colors(log_colors.get(levelname, "")) by the levelname object (held, so
+// that its address stays its own; an exact str) at the versions of log_colors
+// and of escape_codes. One per level in use.
+struct ParsedSeen {
+    PyObject* levelname = nullptr;  // owned
+    uint64_t colors_version = 0;
+    uint64_t table_version = 0;
+    PyObject* codes = nullptr;  // owned
+};
+constexpr int kParsedWays = 8;
+ParsedSeen parsed_seen[kParsedWays];
+int parsed_next = 0;
+
+Ref parsed_colour(PyObject* log_colors, PyObject* levelname, uint64_t colors_version, uint64_t table_version) {
+    const bool keyed = PyUnicode_CheckExact(levelname);
+    for (ParsedSeen& p : parsed_seen)
+        if (keyed && p.levelname == levelname && p.colors_version == colors_version && p.table_version == table_version)
+            return Ref::borrow(p.codes);
+    Ref colour;
+    if (PyDict_GetItemRef(log_colors, levelname, colour.out()) < 0) return Ref();
+    Ref codes = parse_colors(colour ? colour.get() : N.empty);
+    if (!codes || !keyed) return codes;
+    ParsedSeen& slot = parsed_seen[parsed_next];
+    parsed_next = (parsed_next + 1) % kParsedWays;
+    Py_XSETREF(slot.levelname, Py_NewRef(levelname));
+    slot.colors_version = colors_version;
+    slot.table_version = table_version;
+    Py_XSETREF(slot.codes, Py_NewRef(codes.get()));
+    return codes;
+}
+
+// Whether the text the pieces make ends with `tail`.
+bool ends_with(PyObject* const* pieces, int n, PyObject* tail) {
+    Py_ssize_t j = PyUnicode_GET_LENGTH(tail);
+    int i = n - 1;
+    Py_ssize_t at = PyUnicode_GET_LENGTH(pieces[i]);
+    const int tail_kind = PyUnicode_KIND(tail);
+    const void* tail_data = PyUnicode_DATA(tail);
+    while (j > 0) {
+        while (at == 0) {
+            if (--i < 0) return false;
+            at = PyUnicode_GET_LENGTH(pieces[i]);
+        }
+        --at;
+        --j;
+        if (PyUnicode_READ(PyUnicode_KIND(pieces[i]), PyUnicode_DATA(pieces[i]), at) !=
+            PyUnicode_READ(tail_kind, tail_data, j))
+            return false;
+    }
+    return true;
+}
+
+// The pieces as one str, in one allocation.
+Ref joined(PyObject* const* pieces, int n) {
+    Py_ssize_t total = 0;
+    Py_UCS4 widest = 0;
+    for (int i = 0; i < n; ++i) {
+        total += PyUnicode_GET_LENGTH(pieces[i]);
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(pieces[i]));
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, widest));
+    if (!out) return out;
+    const int kind = PyUnicode_KIND(out.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(out.get()));
+    Py_ssize_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(pieces[i]);
+        if (!len) continue;
+        if (PyUnicode_KIND(pieces[i]) == kind)
+            std::memcpy(data + at * kind, PyUnicode_DATA(pieces[i]), size_t(len) * kind);
+        else if (PyUnicode_CopyCharacters(out.get(), at, pieces[i], 0, len) < 0)
+            return Ref();
+        at += len;
+    }
+    return out;
+}
+
 // A field as `%s` gives it. For an exact str, itself; anything else is
 // converted as PercentStyle.format would, a KeyError becoming its ValueError.
 Ref as_text(PyObject* v) {
@@ -844,35 +1003,33 @@ Ref as_text(PyObject* v) {
 
 bool colored_known(PyObject*, PyObject* formatter) {
     if (!formatter || !proven(Py_TYPE(formatter))) return false;
-    Ref holder;
-    Values v;
-    if (!read_values(formatter, holder, v) || !plain_style(v.style) || !str_dict(v.log_colors) ||
-        !plain_flag(v.force_color) || !plain_flag(v.no_color) || !plain_flag(v.reset) || !plain_stream(v.stream))
-        return false;
-    if (!priv::dict_has_str_keys(proof.escape_codes) || !scanned(escape_scan, proof.escape_codes, str_dict) ||
-        !PyDict_CheckExact(proof.env_data) || !scanned(env_scan, proof.env_data, bytes_dict))
+    Ref d = dict_of(formatter);
+    const Values* v = d ? formatter_values(d.get()) : nullptr;
+    if (!v || !plain_stream(v->stream) || !escape_table() || !PyDict_CheckExact(proof.env_data) ||
+        !scanned(env_scan, proof.env_data, bytes_dict))
         return false;
     return unwatched();
 }
 
 Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* name, PyObject* levelname, PyObject*,
                  PyObject* message) {
-    Ref holder;
-    Values v;
-    if (!read_values(formatter, holder, v)) {
+    Ref d = dict_of(formatter);
+    const Values* found = d ? formatter_values(d.get()) : nullptr;
+    const Table* table = escape_table();
+    if (!found || !table) {
         PyErr_SetString(PyExc_SystemError, "colored_line() without colored_known()");
         return Ref();
     }
+    const Values v = *found;
+    // Held across isatty(), which lets other threads run: what they change then
+    // is as if changed after this line was made.
+    Ref log_colors = Ref::borrow(v.log_colors), reset = Ref::borrow(v.reset), stream = Ref::borrow(v.stream);
     // _escape_code_map(levelname): the copy of escape_codes, of which the line
-    // reads these keys.
-    PyObject* table = proof.escape_codes;
-    Ref copied[6];
-    PyObject* keys[6] = {N.log_color, N.asctime, N.name, N.levelname, N.message, N.reset_code};
-    for (int i = 0; i < 6; ++i) copied[i] = Ref::borrow(PyDict_GetItemWithError(table, keys[i]));
+    // reads these keys (held: isatty() lets other threads run).
+    Ref copied[kTableKeys];
+    for (int i = 0; i < kTableKeys; ++i) copied[i] = Ref::borrow(table->values[i]);
     // codes.setdefault("log_color", parse_colors(log_colors.get(levelname, "")))
-    Ref colour;
-    if (PyDict_GetItemRef(v.log_colors, levelname, colour.out()) < 0) return Ref();
-    Ref parsed = parse_colors(colour ? colour.get() : N.empty);
+    Ref parsed = parsed_colour(v.log_colors, levelname, seen.colors_version, table->version);
     if (!parsed) return Ref();
     const int on = colorize(v);
     if (on < 0) return Ref();
@@ -881,32 +1038,24 @@ Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* na
         if (!copied[i]) return otherwise;
         return on ? copied[i].get() : N.empty;
     };
-    PyObject* log_color = on ? (copied[0] ? copied[0].get() : parsed.get()) : N.empty;
+    PyObject* log_color = on ? (copied[kLogColor] ? copied[kLogColor].get() : parsed.get()) : N.empty;
     Ref parts[5];
     if (!(parts[0] = as_text(log_color))) return Ref();
     PyObject* fields[4] = {asctime, name, levelname, message};
     for (int i = 0; i < 4; ++i)
-        if (!(parts[i + 1] = as_text(code_or(i + 1, fields[i])))) return Ref();
-    Ref pieces = Ref::steal(PyTuple_Pack(8, parts[0].get(), parts[1].get(), N.dash, parts[2].get(), N.dash,
-                                         parts[3].get(), N.dash, parts[4].get()));
-    if (!pieces) return Ref();
-    Ref line = Ref::steal(PyUnicode_Join(N.empty, pieces.get()));
-    if (!line) return Ref();
+        if (!(parts[i + 1] = as_text(code_or(kAsctime + i, fields[i])))) return Ref();
     // _append_reset(message, escapes)
-    if (!copied[5]) {
+    if (!copied[kReset]) {
         Ref args = Ref::steal(PyTuple_Pack(1, N.reset_code));
         if (args) PyErr_SetObject(PyExc_KeyError, args.get());
         return Ref();
     }
-    PyObject* reset_code = on ? copied[5].get() : N.empty;
-    const int wanted = truth(v.reset);
+    PyObject* reset_code = on ? copied[kReset].get() : N.empty;
+    const int wanted = truth(reset.get());
     if (wanted < 0) return Ref();
-    if (wanted) {
-        const Py_ssize_t ends = PyUnicode_Tailmatch(line.get(), reset_code, 0, PY_SSIZE_T_MAX, 1);
-        if (ends < 0) return Ref();
-        if (!ends) line = Ref::steal(PyUnicode_Concat(line.get(), reset_code));
-    }
-    return line;
+    PyObject* pieces[9] = {parts[0].get(), parts[1].get(), N.dash, parts[2].get(), N.dash,
+                           parts[3].get(), N.dash, parts[4].get(), reset_code};
+    return joined(pieces, wanted && !ends_with(pieces, 8, reset_code) ? 9 : 8);
 }
 
 }  // namespace log_main
