@@ -287,13 +287,7 @@ def _colorlog_stock():
 
 def _fingerprints_known():
     """Whether the module knows this interpreter's logging and os and the installed colorlog."""
-    stock = _colorlog_stock()
-    rows = stock.table()
-    pad = lambda r: r + [0] * (len(stock.STDLIB_FUNCTIONS) - len(r))
-    minor = sys.version_info[1]
-    from importlib.metadata import version
-    return (rows.get((minor, "stdlib")) == stock.stdlib_row() and
-            pad(rows.get((minor, version("colorlog")), [])) == pad(stock.installed_row()))
+    return all(_colorlog_stock().known_here())
 
 
 def _coloured_differential(examples):
