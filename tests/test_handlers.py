@@ -347,6 +347,67 @@ def _coloured_differential(examples):
     return examples
 
 
+def _coloured_sequence(examples):
+    """One formatter through a sequence of run-time changes (its attributes and style, log_colors
+    and escape_codes edited in place or rebound, the environment, the stream), colorlog's format()
+    and the module's line compared after each: nothing the module keeps between lines goes stale."""
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+    import colorlog.escape_codes as ec
+
+    probe, streams, table = _probe(), _streams(), ec.escape_codes
+    known_here = _fingerprints_known()
+    step = st.one_of(
+        st.tuples(st.just("colour"), st.sampled_from(["INFO", "ERROR", "Level 15"]),
+                  st.sampled_from(["red", "bold_blue,bg_white", "", "fg_9"])),
+        st.tuples(st.just("escape"), st.sampled_from(["red", "reset", "name", "log_color"]),
+                  st.sampled_from(["<x>", "", None])),
+        st.tuples(st.just("env"), st.sampled_from(["FORCE_COLOR", "NO_COLOR"]), st.booleans()),
+        st.tuples(st.just("attr"), st.sampled_from(["force_color", "no_color", "reset"]), st.booleans()),
+        st.tuples(st.just("stream"), st.sampled_from(["none", "devnull", "tty", "stringio"]), st.none()),
+        st.tuples(st.just("style"), st.sampled_from([log_main._cformatter, "%(log_color)s%(message)s"]), st.none()),
+        st.tuples(st.just("table"), st.booleans(), st.none()))
+
+    @settings(max_examples=examples, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(steps=st.lists(step, max_size=12), levels=st.lists(st.sampled_from([10, 15, 20, 40]), min_size=13,
+                                                                  max_size=13))
+    def check(steps, levels):
+        for key in ("FORCE_COLOR", "NO_COLOR"):
+            os.environ.pop(key, None)
+        f = colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors=dict(log_main._colors))
+        try:
+            for (kind, a, b), level in zip([("start", None, None)] + steps, levels):
+                if kind == "colour":
+                    f.log_colors[a] = b
+                elif kind == "escape":
+                    ec.escape_codes.pop(a, None) if b is None else ec.escape_codes.__setitem__(a, b)
+                elif kind == "env":
+                    os.environ.__setitem__(a, "1") if b else os.environ.pop(a, None)
+                elif kind == "attr":
+                    setattr(f, a, b)
+                elif kind == "stream":
+                    f.stream = streams[a]
+                elif kind == "style":
+                    f._style = logging.PercentStyle(a)
+                elif kind == "table":
+                    ec.escape_codes = dict(table) if a else table
+                record = logging.LogRecord("app", level, __file__, 1, "m %", (), None)
+                full = _outcome(lambda: f.format(record))
+                mine = _outcome(lambda: probe(f, f.formatTime(record), "app", record.levelname, "m %"))
+                if mine != ("ok", None):
+                    assert mine == full
+                else:
+                    assert not known_here or f._style._fmt != log_main._cformatter
+        finally:
+            ec.escape_codes = table
+            ec.escape_codes.clear()
+            ec.escape_codes.update(SAVED_ESCAPE_CODES)
+
+    SAVED_ESCAPE_CODES = dict(table)
+    check()
+    return examples
+
+
 def _coloured_left_to_colorlog():
     """What makes the module leave the line to colorlog: each change alone, on a formatter whose
     line the module makes."""
@@ -420,6 +481,12 @@ def test_coloured_line_is_colorlogs():
     """COLORED_EXAMPLES sets the count (scripts/test-colorlog-releases runs 2,000 per release)."""
     examples = int(os.environ.get("COLORED_EXAMPLES", "300"))
     assert _in_child(f"_coloured_differential({examples})") == examples
+
+
+@pytest.mark.slow
+def test_coloured_line_follows_run_time_changes():
+    examples = max(50, int(os.environ.get("COLORED_EXAMPLES", "300")) // 4)
+    assert _in_child(f"_coloured_sequence({examples})") == examples
 
 
 @pytest.mark.skipif(not _fingerprints_known(), reason="the module leaves every line to colorlog here")

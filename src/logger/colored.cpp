@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/fast_attr.hpp"
 #include "module/globals.hpp"
 
 namespace log_main {
@@ -689,32 +690,6 @@ struct Values {
 // A truth test that runs no code.
 bool plain_flag(PyObject* v) { return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v); }
 
-// The formatter's own values (borrowed from its dict `d`), when it has exactly
-// the attributes ColoredFormatter.__init__ gives it.
-bool read_values(PyObject* d, Values& v) {
-    if (!PyDict_CheckExact(d) || !priv::dict_has_str_keys(d) || PyDict_GET_SIZE(d) != 9) return false;
-    PyObject* fmt = item(d, N._fmt);
-    PyObject* datefmt = item(d, N.datefmt);
-    PyObject* secondary = item(d, N.secondary_log_colors);
-    v.style = item(d, N._style);
-    v.log_colors = item(d, N.log_colors);
-    v.reset = item(d, N.reset);
-    v.stream = item(d, N.stream);
-    v.no_color = item(d, N.no_color);
-    v.force_color = item(d, N.force_color);
-    return fmt && datefmt == Py_None && secondary && PyDict_CheckExact(secondary) && PyDict_GET_SIZE(secondary) == 0 &&
-           v.style && v.log_colors && v.reset && v.stream && v.no_color && v.force_color;
-}
-
-// The style: a PercentStyle of the console format, without defaults.
-bool plain_style(PyObject* style) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(style)) != proof.types[kStyleType]) return false;
-    Ref d = Ref::steal(PyObject_GenericGetDict(style, nullptr));
-    if (!d) return PyErr_Clear(), false;
-    if (!PyDict_CheckExact(d.get()) || !priv::dict_has_str_keys(d.get()) || PyDict_GET_SIZE(d.get()) != 2) return false;
-    return equal_text(item(d.get(), N.style_fmt), N.console_format) && item(d.get(), N._defaults) == Py_None;
-}
-
 // A dict of exact str keys and values.
 bool str_dict(PyObject* d) {
     if (!PyDict_CheckExact(d) || !priv::dict_has_str_keys(d)) return false;
@@ -733,49 +708,78 @@ struct Scanned {
 };
 Scanned env_scan;
 
-// The formatter as last checked: its dict, its style's dict and log_colors at
-// their versions, and the values read (borrowed: its dict holds them while its
-// version is the same). A dict version names one state of one dict.
-struct Seen {
-    PyObject* dict = nullptr;
-    uint64_t version = 0;
-    PyObject* style_dict = nullptr;
-    uint64_t style_version = 0;
-    uint64_t colors_version = 0;
-    Values v{};
-};
-Seen seen;
-
-// The style's dict (a new reference), or null.
-Ref dict_of(PyObject* obj) {
-    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!d) PyErr_Clear();
-    return d && PyDict_CheckExact(d.get()) ? std::move(d) : Ref();
+bool bytes_dict(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyBytes_CheckExact(key) || !PyBytes_CheckExact(value)) return false;
+    return true;
 }
 
-// The formatter's values when its dict (`d`) is as last checked, or once checked
-// now (C3, but for the stream, which is checked at each call).
-const Values* formatter_values(PyObject* d) {
-    if (d == seen.dict && priv::dict_version(d) == seen.version) {
-        Ref style_dict = dict_of(seen.v.style);
-        if (style_dict && style_dict.get() == seen.style_dict && priv::dict_version(style_dict.get()) == seen.style_version &&
-            priv::dict_version(seen.v.log_colors) == seen.colors_version)
-            return &seen.v;
+bool scanned(Scanned& s, PyObject* d, bool (*check)(PyObject*)) {
+    const uint64_t version = priv::dict_version(d);
+    if (s.dict == d && s.version == version) return s.ok;
+    s.dict = d;
+    s.version = version;
+    s.ok = check(d);
+    return s.ok;
+}
+
+// An object's own attributes, read where they sit: in its inline values (the
+// layout's index of each name remembered per layout), else in its dict. Exactly
+// `n` attributes, these names: the values in `out` (borrowed from the object).
+struct OwnLayout {
+    LayoutSeen seen;
+    Py_ssize_t index[9] = {};
+};
+
+bool own_values(PyObject* obj, PyObject* const* names, int n, OwnLayout& layout, PyObject** out) {
+    const void* keys = nullptr;
+    PyObject* const* values = priv::inline_values(obj, &keys);
+    if (values) {
+        // The dict's version does not move when inline values change: read them.
+        if (layout.seen.changed(keys))
+            for (int i = 0; i < n; ++i) layout.index[i] = priv::shared_keys_index(keys, names[i]);
+        int present = 0;
+        for (Py_ssize_t i = 0; i < layout.seen.size; ++i) present += values[i] != nullptr;
+        if (present != n) return false;
+        for (int i = 0; i < n; ++i)
+            if (layout.index[i] < 0 || !(out[i] = values[layout.index[i]])) return false;
+        return true;
     }
-    seen.dict = nullptr;
-    Values v;
-    if (!read_values(d, v) || !plain_style(v.style) || !str_dict(v.log_colors) || !plain_flag(v.force_color) ||
-        !plain_flag(v.no_color) || !plain_flag(v.reset))
-        return nullptr;
-    Ref style_dict = dict_of(v.style);
-    if (!style_dict) return nullptr;
-    seen.v = v;
-    seen.style_dict = style_dict.get();
-    seen.style_version = priv::dict_version(style_dict.get());
-    seen.colors_version = priv::dict_version(v.log_colors);
-    seen.version = priv::dict_version(d);
-    seen.dict = d;
-    return &seen.v;
+    Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!d) return PyErr_Clear(), false;
+    if (!PyDict_CheckExact(d.get()) || !priv::dict_has_str_keys(d.get()) || PyDict_GET_SIZE(d.get()) != n) return false;
+    for (int i = 0; i < n; ++i)
+        if (!(out[i] = item(d.get(), names[i]))) return false;
+    return true;  // the object's dict holds them
+}
+
+OwnLayout formatter_layout, style_layout;
+PyObject* console_format_seen = nullptr;  // a str found equal to the console format (held)
+Scanned colors_scan;
+
+// The formatter's values (C3, but for the stream, which is checked by the caller).
+bool formatter_values(PyObject* formatter, Values& v) {
+    enum { kStyle, kFmt, kDatefmt, kColors, kSecondary, kResetAttr, kStream, kNo, kForce, kAttrs };
+    PyObject* const names[kAttrs] = {N._style, N._fmt, N.datefmt, N.log_colors, N.secondary_log_colors,
+                                     N.reset, N.stream, N.no_color, N.force_color};
+    PyObject* a[kAttrs];
+    if (!own_values(formatter, names, kAttrs, formatter_layout, a)) return false;
+    v = Values{a[kStyle], a[kColors], a[kResetAttr], a[kStream], a[kNo], a[kForce]};
+    if (a[kDatefmt] != Py_None || !PyDict_CheckExact(a[kSecondary]) || PyDict_GET_SIZE(a[kSecondary]) != 0 ||
+        !plain_flag(v.force_color) || !plain_flag(v.no_color) || !plain_flag(v.reset))
+        return false;
+    // The style: a PercentStyle of the console format, without defaults.
+    if (reinterpret_cast<PyObject*>(Py_TYPE(v.style)) != proof.types[kStyleType]) return false;
+    PyObject* const style_names[2] = {N.style_fmt, N._defaults};
+    PyObject* st[2];
+    if (!own_values(v.style, style_names, 2, style_layout, st) || st[1] != Py_None) return false;
+    if (st[0] != console_format_seen) {
+        if (!equal_text(st[0], N.console_format)) return false;
+        Py_XSETREF(console_format_seen, Py_NewRef(st[0]));
+    }
+    return PyDict_CheckExact(v.log_colors) && scanned(colors_scan, v.log_colors, str_dict);
 }
 
 // colorlog's escape_codes as last checked: a dict of str keys and values, and the
@@ -801,22 +805,6 @@ const Table* escape_table() {
     return table_seen.ok ? &table_seen : nullptr;
 }
 
-bool bytes_dict(PyObject* d) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(d, &pos, &key, &value))
-        if (!PyBytes_CheckExact(key) || !PyBytes_CheckExact(value)) return false;
-    return true;
-}
-
-bool scanned(Scanned& s, PyObject* d, bool (*check)(PyObject*)) {
-    const uint64_t version = priv::dict_version(d);
-    if (s.dict == d && s.version == version) return s.ok;
-    s.dict = d;
-    s.version = version;
-    s.ok = check(d);
-    return s.ok;
-}
 
 // No instance value of `name` shadows the method of the object's C type.
 bool no_own(PyObject* obj, PyObject* name) {
@@ -1035,9 +1023,8 @@ Ref as_text(PyObject* v) {
 
 bool colored_known(PyObject*, PyObject* formatter) {
     if (!formatter || !proven(Py_TYPE(formatter))) return false;
-    Ref d = dict_of(formatter);
-    const Values* v = d ? formatter_values(d.get()) : nullptr;
-    if (!v || !plain_stream(v->stream) || !escape_table() || !PyDict_CheckExact(proof.env_data) ||
+    Values v;
+    if (!formatter_values(formatter, v) || !plain_stream(v.stream) || !escape_table() || !PyDict_CheckExact(proof.env_data) ||
         !scanned(env_scan, proof.env_data, bytes_dict))
         return false;
     return unwatched();
@@ -1045,14 +1032,12 @@ bool colored_known(PyObject*, PyObject* formatter) {
 
 Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* name, PyObject* levelname, PyObject*,
                  PyObject* message) {
-    Ref d = dict_of(formatter);
-    const Values* found = d ? formatter_values(d.get()) : nullptr;
+    Values v;
     const Table* table = escape_table();
-    if (!found || !table) {
+    if (!formatter_values(formatter, v) || !table) {
         PyErr_SetString(PyExc_SystemError, "colored_line() without colored_known()");
         return Ref();
     }
-    const Values v = *found;
     // Held across isatty(), which lets other threads run: what they change then
     // is as if changed after this line was made.
     Ref log_colors = Ref::borrow(v.log_colors), reset = Ref::borrow(v.reset), stream = Ref::borrow(v.stream);
@@ -1061,7 +1046,7 @@ Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* na
     Ref copied[kTableKeys];
     for (int i = 0; i < kTableKeys; ++i) copied[i] = Ref::borrow(table->values[i]);
     // codes.setdefault("log_color", parse_colors(log_colors.get(levelname, "")))
-    Ref parsed = parsed_colour(v.log_colors, levelname, seen.colors_version, table->version);
+    Ref parsed = parsed_colour(v.log_colors, levelname, colors_scan.version, table->version);
     if (!parsed) return Ref();
     const int on = colorize(v);
     if (on < 0) return Ref();
