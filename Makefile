@@ -20,7 +20,7 @@ DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings
              --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan test-colorlog-oldest test-matrix bench picture wheel dist clean
+.PHONY: demo test test-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
@@ -118,5 +118,11 @@ test-colorlog-oldest: dist/.wheels
 	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*-cp313-*manylinux*.whl
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_handlers.py
 
+# The console line the module makes against colorlog's own, with every colorlog
+# release the package accepts (constraints/colorlog-releases.txt), 2,000
+# examples each (COLORED_EXAMPLES), one environment per release.
+test-colorlog-releases: $(VENV)/.built $(VENV)/.test-tools
+	VPY=$(VPY) scripts/test-colorlog-releases
+
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .venv-sid-* .pytest_cache
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(OLD_VENV) .venv-sid-* .venv-colorlog .pytest_cache

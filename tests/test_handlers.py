@@ -10,7 +10,7 @@ import colorlog
 import pytest
 
 import log_main
-from conftest import Tracer
+from conftest import Tracer, run_process, run_python
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
 
@@ -241,3 +241,263 @@ def test_traceback_plain_in_file_and_coloured_on_console(make, tmp_path, capsys,
     tracebacks = re.findall(r"Traceback \(most recent call last\):(.*?)KeyError", console, re.S)
     assert len(tracebacks) == 2
     assert all(("\x1b[" in tb) == coloured_tracebacks for tb in tracebacks), (version("colorlog"), console)
+
+
+# ---------------------------------------------------------------------------------------------
+# The console line made by the module (src/logger/colored.cpp) against colorlog's own format().
+# The module's line is reached through ctypes (log_main_colored_probe: None where the module
+# would leave the line to colorlog); every call runs in a child process.
+
+def _probe():
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_colored_probe
+    probe.restype = ctypes.py_object
+    probe.argtypes = [ctypes.py_object] * 5
+    return probe
+
+
+def _outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as exc:  # the module must raise what colorlog raises
+        return ("raised", type(exc), exc.args)
+
+
+def _streams():
+    """isatty() false, true (a pty), an in-memory one, and a Python one the module leaves alone."""
+    import io
+    import pty
+    master, slave = pty.openpty()
+    os.close(master)
+    plain = type("PlainStream", (), {"isatty": lambda self: True})()
+    return {"none": None, "devnull": open(os.devnull, "w"), "tty": open(slave, "w"),
+            "stringio": io.StringIO(), "python": plain}
+
+
+def _colorlog_stock():
+    import importlib.machinery
+    import types
+    path = os.path.join(os.path.dirname(__file__), os.pardir, "scripts", "colorlog-stock")
+    loader = importlib.machinery.SourceFileLoader("colorlog_stock", path)
+    module = types.ModuleType(loader.name)
+    module.__file__ = path
+    loader.exec_module(module)
+    return module
+
+
+def _fingerprints_known():
+    """Whether the module knows this interpreter's logging and os and the installed colorlog."""
+    return all(_colorlog_stock().known_here())
+
+
+def _coloured_differential(examples):
+    """colorlog's format() and the module's line over random records, colours, escape codes,
+    environments, flags and streams: the same text, or the same exception."""
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+    import colorlog.escape_codes as ec
+
+    probe, streams, table = _probe(), _streams(), dict(ec.escape_codes)
+    known_here = _fingerprints_known()
+    texts = st.text(st.characters(codec="utf-8") | st.sampled_from("%\x1b[0m,()s"), max_size=12)
+    colour = st.lists(st.sampled_from(["red", "bold_red", "bg_white", "fg_200", "thin_cyan", "",
+                                       "no_such_colour"]), max_size=3).map(",".join)
+    value = colour | texts | st.sampled_from([None, 7])
+    codes = st.dictionaries(st.sampled_from(["reset", "log_color", "asctime", "name", "levelname",
+                                             "message", "red", "green"]),
+                            st.sampled_from(["", "\x1b[0m", "<c>", 3]) | texts, max_size=3)
+    flag = st.sampled_from([False, True, None, 0, 1, 2])
+
+    @settings(max_examples=examples, deadline=None, database=None,
+              suppress_health_check=list(HealthCheck))
+    @given(level=st.sampled_from([10, 20, 30, 40, 50, 15, 0]), name=texts, message=texts,
+           colours=st.dictionaries(st.sampled_from(["DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL",
+                                                    "Level 15"]), value, max_size=6),
+           drop=st.lists(st.sampled_from(["reset", "red", "green", "white"]), max_size=2), codes=codes,
+           env=st.sampled_from([{}, {"FORCE_COLOR": "1"}, {"NO_COLOR": ""}, {"FORCE_COLOR": "", "NO_COLOR": "1"}]),
+           force=flag, no=flag, reset=st.sampled_from([True, False]), stream=st.sampled_from(list(streams)))
+    def check(level, name, message, colours, drop, codes, env, force, no, reset, stream):
+        for key in drop:
+            ec.escape_codes.pop(key, None)
+        ec.escape_codes.update(codes)
+        for key in ("FORCE_COLOR", "NO_COLOR"):
+            os.environ.pop(key, None)
+        os.environ.update(env)
+        try:
+            colours = {**log_main._colors, **colours}
+            f = colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors=colours, force_color=force,
+                                          no_color=no, reset=reset, stream=streams[stream])
+            record = logging.LogRecord(name, level, __file__, 1, message, (), None)
+            full = _outcome(lambda: f.format(record))
+            if not hasattr(record, "asctime"):
+                record.asctime = f.formatTime(record)
+            mine = _outcome(lambda: probe(f, record.asctime, name, record.levelname, message))
+            plain = (known_here and stream != "python" and all(type(v) is str for v in colours.values())
+                     and all(type(v) is str for v in ec.escape_codes.values()))
+            if not plain:
+                assert mine == ("ok", None)
+            else:
+                assert mine[0] != "ok" or mine[1] is not None, "the module left a plain line to colorlog"
+                assert mine == full
+        finally:
+            ec.escape_codes.clear()
+            ec.escape_codes.update(table)
+
+    check()
+    return examples
+
+
+def _coloured_sequence(examples):
+    """One formatter through a sequence of run-time changes (its attributes and style, log_colors
+    and escape_codes edited in place or rebound, the environment, the stream), colorlog's format()
+    and the module's line compared after each: nothing the module keeps between lines goes stale."""
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+    import colorlog.escape_codes as ec
+
+    probe, streams, table = _probe(), _streams(), ec.escape_codes
+    known_here = _fingerprints_known()
+    step = st.one_of(
+        st.tuples(st.just("colour"), st.sampled_from(["INFO", "ERROR", "Level 15"]),
+                  st.sampled_from(["red", "bold_blue,bg_white", "", "fg_9"])),
+        st.tuples(st.just("escape"), st.sampled_from(["red", "reset", "name", "log_color"]),
+                  st.sampled_from(["<x>", "", None])),
+        st.tuples(st.just("env"), st.sampled_from(["FORCE_COLOR", "NO_COLOR"]), st.booleans()),
+        st.tuples(st.just("attr"), st.sampled_from(["force_color", "no_color", "reset"]), st.booleans()),
+        st.tuples(st.just("stream"), st.sampled_from(["none", "devnull", "tty", "stringio"]), st.none()),
+        st.tuples(st.just("style"), st.sampled_from([log_main._cformatter, "%(log_color)s%(message)s"]), st.none()),
+        st.tuples(st.just("table"), st.booleans(), st.none()))
+
+    @settings(max_examples=examples, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(steps=st.lists(step, max_size=12), levels=st.lists(st.sampled_from([10, 15, 20, 40]), min_size=13,
+                                                                  max_size=13))
+    def check(steps, levels):
+        for key in ("FORCE_COLOR", "NO_COLOR"):
+            os.environ.pop(key, None)
+        f = colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors=dict(log_main._colors))
+        try:
+            for (kind, a, b), level in zip([("start", None, None)] + steps, levels):
+                if kind == "colour":
+                    f.log_colors[a] = b
+                elif kind == "escape":
+                    ec.escape_codes.pop(a, None) if b is None else ec.escape_codes.__setitem__(a, b)
+                elif kind == "env":
+                    os.environ.__setitem__(a, "1") if b else os.environ.pop(a, None)
+                elif kind == "attr":
+                    setattr(f, a, b)
+                elif kind == "stream":
+                    f.stream = streams[a]
+                elif kind == "style":
+                    f._style = logging.PercentStyle(a)
+                elif kind == "table":
+                    ec.escape_codes = dict(table) if a else table
+                record = logging.LogRecord("app", level, __file__, 1, "m %", (), None)
+                full = _outcome(lambda: f.format(record))
+                mine = _outcome(lambda: probe(f, f.formatTime(record), "app", record.levelname, "m %"))
+                if mine != ("ok", None):
+                    assert mine == full
+                else:
+                    assert not known_here or f._style._fmt != log_main._cformatter
+        finally:
+            ec.escape_codes = table
+            ec.escape_codes.clear()
+            ec.escape_codes.update(SAVED_ESCAPE_CODES)
+
+    SAVED_ESCAPE_CODES = dict(table)
+    check()
+    return examples
+
+
+def _coloured_left_to_colorlog():
+    """What makes the module leave the line to colorlog: each change alone, on a formatter whose
+    line the module makes."""
+    import colorlog.escape_codes as ec
+    probe = _probe()
+
+    def fresh():
+        return colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors=dict(log_main._colors))
+
+    def line(f):
+        return probe(f, "2026-01-01 00:00:00,000", "app", "INFO", "m")
+
+    class Sub(colorlog.ColoredFormatter):
+        pass
+
+    def undo(obj, attr, value):
+        return lambda: setattr(obj, attr, value)
+
+    cases = {
+        "subclass": lambda f: Sub(fmt=log_main._cformatter, log_colors=dict(log_main._colors)),
+        "method on the instance": lambda f: (setattr(f, "formatMessage", lambda r: "x"), f)[1],
+        "another format": lambda f: colorlog.ColoredFormatter(fmt="%(log_color)s%(message)s"),
+        "a date format": lambda f: (setattr(f, "datefmt", "%H"), f)[1],
+        "secondary colours": lambda f: (setattr(f, "secondary_log_colors", {"x": {"INFO": "red"}}), f)[1],
+        "style defaults": lambda f: (setattr(f._style, "_defaults", {"a": 1}), f)[1],
+        "a truth test of its own": lambda f: (setattr(f, "force_color", type("B", (), {"__bool__": lambda s: 1})()), f)[1],
+    }
+    out = {}
+    for label, spoil in cases.items():
+        f = spoil(fresh())
+        out[label] = "left" if line(f) is None else "made"
+    # Changes of what format() runs, undone after each.
+    f = fresh()
+    assert line(f) is not None
+    changes = [
+        ("parse_colors replaced", ec, "parse_colors", lambda s: ""),
+        ("os.environ replaced", __import__("colorlog.formatter").formatter.os, "environ", dict(os.environ)),
+        ("_append_reset replaced", colorlog.ColoredFormatter, "_append_reset", lambda s, m, e: m),
+        ("Formatter.formatTime replaced", logging.Formatter, "formatTime", lambda s, r, d=None: "t"),
+        ("PercentStyle.format replaced", logging.PercentStyle, "format", lambda s, r: "x"),
+    ]
+    for label, obj, attr, value in changes:
+        old = vars(obj)[attr] if isinstance(obj, type) else getattr(obj, attr)
+        setattr(obj, attr, value)
+        try:
+            out[label] = "left" if line(f) is None else "made"
+        finally:
+            setattr(obj, attr, old)
+        assert line(f) is not None, label
+    code = colorlog.ColoredFormatter._escape_code_map.__code__
+    colorlog.ColoredFormatter._escape_code_map.__code__ = code.replace(co_consts=code.co_consts + ("x",))
+    out["code replaced in place"] = "left" if line(f) is None else "made"
+    colorlog.ColoredFormatter._escape_code_map.__code__ = code
+    sys.setprofile(lambda *a: None)
+    out["a profiler"] = "left" if line(f) is None else "made"
+    sys.setprofile(None)
+    assert line(f) is not None
+    return out
+
+
+def _in_child(call):
+    code = (f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); import test_handlers; "
+            f"print(repr(test_handlers.{call}))")
+    done = run_python(code, timeout=600)
+    assert done.returncode == 0, done.stderr[-6000:]
+    return eval(done.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.slow
+def test_coloured_line_is_colorlogs():
+    """COLORED_EXAMPLES sets the count (scripts/test-colorlog-releases runs 2,000 per release)."""
+    examples = int(os.environ.get("COLORED_EXAMPLES", "300"))
+    assert _in_child(f"_coloured_differential({examples})") == examples
+
+
+@pytest.mark.slow
+def test_coloured_line_follows_run_time_changes():
+    examples = max(50, int(os.environ.get("COLORED_EXAMPLES", "300")) // 4)
+    assert _in_child(f"_coloured_sequence({examples})") == examples
+
+
+@pytest.mark.skipif(not _fingerprints_known(), reason="the module leaves every line to colorlog here")
+def test_coloured_line_left_to_colorlog_when_anything_is_not_as_shipped():
+    out = _in_child("_coloured_left_to_colorlog()")
+    assert set(out.values()) == {"left"}, out
+
+
+def test_colorlog_reads_and_fingerprints_are_derived():
+    script = os.path.join(os.path.dirname(__file__), os.pardir, "scripts", "colorlog-stock")
+    done = run_process([sys.executable, script], timeout=120, capture_output=True, text=True)
+    if not _fingerprints_known():
+        pytest.skip("no fingerprints for this interpreter or colorlog: " + done.stdout[-300:])
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -1,0 +1,29 @@
+// The console line of colorlog's ColoredFormatter, rendered here when the
+// formatter is colorlog's own, of a release whose code is known (colored.cpp).
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace log_main {
+
+// Whether `formatter` is exactly colorlog's ColoredFormatter, as a known release
+// ships it, with the module's console format and nothing replaced anywhere its
+// format() reads, so that colored_line() gives what format() would and runs no
+// code of anyone's. Runs no code of anyone's, raises nothing and leaves any
+// pending exception alone. `handler` is the StreamHandler the formatter is set
+// on; colorlog never reads it, nor does this.
+bool colored_known(PyObject* handler, PyObject* formatter);
+
+// What ColoredFormatter.format returns for a record without exc_info or
+// stack_info whose asctime (formatTime's text), name, levelname and message
+// (getMessage's text) are these, reading FORCE_COLOR and NO_COLOR, force_color,
+// no_color, the formatter's stream and colorlog's escape_codes table as that
+// release reads them, now. Call it right after colored_known() gave true for
+// the same formatter, with no code run in between, and with the four texts as
+// exact str (anything else: make the full call instead). levelno is not read by
+// colorlog. Null with an exception set where format() would raise; the
+// exception carries none of the frames Python's own would.
+Ref colored_line(PyObject* formatter, PyObject* handler, PyObject* asctime, PyObject* name, PyObject* levelname,
+                 PyObject* levelno, PyObject* message);
+
+}  // namespace log_main
