@@ -1173,6 +1173,8 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
 
 DROPPED_CPP = pathlib.Path(__file__).resolve().parent.parent / "src" / "logger" / "dropped.cpp"
 CONDITIONS = sorted(set(re.findall(r"^//  (D\d+) ", DROPPED_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
+WRITTEN_CPP = DROPPED_CPP.with_name("written.cpp")
+W_CONDITIONS = sorted(set(re.findall(r"^//  (W\d+) ", WRITTEN_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
 
 
 def _full_calls(call, times=1):
@@ -1558,18 +1560,22 @@ def _stock_names():
 
 
 @early_return
-def test_table_of_checked_names_is_derived_from_the_bytecode():
+@pytest.mark.parametrize("path", ["dropped", "written"])
+def test_table_of_checked_names_is_derived_from_the_bytecode(path):
     names = _stock_names()
-    walk = names.derive()
-    rows = names.table_rows(DROPPED_CPP)
+    if path == "dropped":
+        walk, excluded, source, conditions = names.derive(), names.EXCLUDED, DROPPED_CPP, CONDITIONS
+    else:
+        walk, excluded, source, conditions = names.derive_written(), names.WRITTEN_EXCLUDED, WRITTEN_CPP, W_CONDITIONS
+    rows = names.table_rows(source)
     assert walk.unresolved == []
-    assert names.compare(walk.found, rows) == ([], [])
-    assert set(names.EXCLUDED) <= set(walk.found)
+    assert names.compare(walk.found, rows, excluded) == ([], [])
+    assert set(excluded) <= set(walk.found)
     # Every exclusion names the condition that keeps the full call off its branch.
-    assert all(re.match(r"D\d+", why) and re.match(r"D\d+", why)[0] in CONDITIONS for why in names.EXCLUDED.values())
+    assert all(re.match(r"[DW]\d+", why) and re.match(r"[DW]\d+", why)[0] in conditions for why in excluded.values())
     # Removing any one row leaves a name the full call reads unchecked.
     for row in rows:
-        missing, _ = names.compare(walk.found, [r for r in rows if r != row])
+        missing, _ = names.compare(walk.found, [r for r in rows if r != row], excluded)
         assert missing == [row[:2]], row
 
 

@@ -130,20 +130,6 @@ struct Row {
 #define ROW(owner, name, must, ...) Row{Owner::owner, name, Must::must, ##__VA_ARGS__}
 #define AS(owner) static_cast<uint8_t>(Owner::owner)
 
-// The methods every file handler class passes a record through, by where it
-// finds them. Listed once per class below.
-#define HANDLER_ROWS(owner, emit)                                   \
-    ROW(owner, "handle", Method, 0, "Handler.handle"),              \
-    ROW(owner, "filter", Method, 0, "Filterer.filter"),             \
-    ROW(owner, "emit", Method, 0, emit),                            \
-    ROW(owner, "format", Method, 0, "Handler.format"),              \
-    ROW(owner, "flush", Method, 0, "StreamHandler.flush"),          \
-    ROW(owner, "terminator", Plain),                                \
-    ROW(owner, "filters", Own),                                     \
-    ROW(owner, "lock", Own),                                        \
-    ROW(owner, "formatter", Own),                                   \
-    ROW(owner, "stream", Own)
-
 // In an order where each owner is resolved before its names are read.
 static constexpr Row kRows[] = {
     // logging's globals the handlers load
@@ -155,12 +141,39 @@ static constexpr Row kRows[] = {
     ROW(logging__handlers, "time", Module, AS(time)),
     ROW(time, "strftime", Builtin),
     ROW(time, "time", Builtin),
-    // The handlers, and what they read on themselves
-    HANDLER_ROWS(logging__FileHandler, "FileHandler.emit"),
-    HANDLER_ROWS(logging__handlers__RotatingFileHandler, "BaseRotatingHandler.emit"),
+    // The handlers, and what they read on themselves: each class as it finds them
+    ROW(logging__FileHandler, "handle", Method, 0, "Handler.handle"),
+    ROW(logging__FileHandler, "filter", Method, 0, "Filterer.filter"),
+    ROW(logging__FileHandler, "emit", Method, 0, "FileHandler.emit"),
+    ROW(logging__FileHandler, "format", Method, 0, "Handler.format"),
+    ROW(logging__FileHandler, "flush", Method, 0, "StreamHandler.flush"),
+    ROW(logging__FileHandler, "terminator", Plain),
+    ROW(logging__FileHandler, "filters", Own),
+    ROW(logging__FileHandler, "lock", Own),
+    ROW(logging__FileHandler, "formatter", Own),
+    ROW(logging__FileHandler, "stream", Own),
+    ROW(logging__handlers__RotatingFileHandler, "handle", Method, 0, "Handler.handle"),
+    ROW(logging__handlers__RotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
+    ROW(logging__handlers__RotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
+    ROW(logging__handlers__RotatingFileHandler, "format", Method, 0, "Handler.format"),
+    ROW(logging__handlers__RotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
+    ROW(logging__handlers__RotatingFileHandler, "terminator", Plain),
+    ROW(logging__handlers__RotatingFileHandler, "filters", Own),
+    ROW(logging__handlers__RotatingFileHandler, "lock", Own),
+    ROW(logging__handlers__RotatingFileHandler, "formatter", Own),
+    ROW(logging__handlers__RotatingFileHandler, "stream", Own),
     ROW(logging__handlers__RotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__RotatingFileHandler, "maxBytes", Own),
-    HANDLER_ROWS(logging__handlers__TimedRotatingFileHandler, "BaseRotatingHandler.emit"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "handle", Method, 0, "Handler.handle"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "format", Method, 0, "Handler.format"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
+    ROW(logging__handlers__TimedRotatingFileHandler, "terminator", Plain),
+    ROW(logging__handlers__TimedRotatingFileHandler, "filters", Own),
+    ROW(logging__handlers__TimedRotatingFileHandler, "lock", Own),
+    ROW(logging__handlers__TimedRotatingFileHandler, "formatter", Own),
+    ROW(logging__handlers__TimedRotatingFileHandler, "stream", Own),
     ROW(logging__handlers__TimedRotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__TimedRotatingFileHandler, "rolloverAt", Own),
     ROW(logging__StreamHandler, "emit", Method),
@@ -189,17 +202,15 @@ static constexpr Row kRows[] = {
     ROW(logging__LogRecord, "asctime", Own),
     ROW(logging__LogRecord, "created", Own),
     ROW(logging__LogRecord, "msecs", Own),
-    ROW(logging__LogRecord, "levelno", Own),
     ROW(logging__LogRecord, "exc_info", Own),
-    ROW(logging__LogRecord, "exc_text", Own),
     ROW(logging__LogRecord, "stack_info", Own),
     // The builtins the handlers load, shadowed by neither module.
     ROW(builtins, "isinstance", Builtin),
     ROW(builtins, "hasattr", Builtin),
     ROW(builtins, "int", Builtin),
     ROW(builtins, "len", Builtin),
+    ROW(builtins, "str", Builtin),
 };
-#undef HANDLER_ROWS
 #undef ROW
 #undef AS
 constexpr int kRowCount = sizeof kRows / sizeof kRows[0];
