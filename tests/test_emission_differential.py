@@ -1716,10 +1716,11 @@ class WSide:
     def __init__(self, tag, folder, full):
         self.tag, self.folder, self.seen = tag, folder, []
         join = functools.partial(os.path.join, folder)
-        self.objs = {"size": log_main.OsprelLog(tag + ".c", file=join("size.log"), handler_type="rotating",
-                                                console=False, maxBytes=700, backupCount=2),
-                     "time": log_main.OsprelLog(tag, file=join("time.log"), handler_type="timerotating",
+        # The parent first: a name whose child exists already gets a name of its own.
+        self.objs = {"time": log_main.OsprelLog(tag, file=join("time.log"), handler_type="timerotating",
                                                 console=False, backupCount=2),
+                     "size": log_main.OsprelLog(tag + ".c", file=join("size.log"), handler_type="rotating",
+                                                console=False, maxBytes=700, backupCount=2),
                      "plain": log_main.OsprelLog(tag + ".p", file=join("plain.log"), console=False)}
         self.handlers = {k: obj._file_handler for k, obj in self.objs.items()}
         self.loggers = {"child": self.objs["size"]._logger, "parent": self.objs["time"]._logger}

@@ -608,7 +608,7 @@ static bool taker_known(PyObject* handler, Taker& t) {
 // A level's name as getLevelName gives it: _levelToName's exact str, or
 // "Level %s" for a level without one; null when the name is anything else.
 static Ref level_name(PyObject* level) {
-    PyObject* names = rows::item(wstock.logging_dict, "_levelToName");  // exact int keys (D1)
+    PyObject* names = PyDict_GetItemWithError(wstock.logging_dict, W._levelToName);  // exact int keys (D1)
     if (!names || !PyDict_CheckExact(names)) return Ref();
     PyObject* name = PyDict_GetItemWithError(names, level);
     if (name) return PyUnicode_CheckExact(name) ? Ref::borrow(name) : Ref();
@@ -726,7 +726,7 @@ static int set(PyObject* record, PyObject* name, PyObject* value) { return PyObj
 static PyObject* record_of(Call& c, PyObject* name) {
     if (!c.record) {
         Ref fn, lno, func, sinfo = Ref::borrow(Py_None);
-        PyObject* srcfile = rows::item(wstock.logging_dict, "_srcfile");
+        PyObject* srcfile = PyDict_GetItemWithError(wstock.logging_dict, W._srcfile);  // exact str or None (D1)
         if (srcfile && srcfile != Py_None && PyUnicode_GET_LENGTH(srcfile) > 0) {
             PyObject* fargs[] = {c.logger, Py_False, M.int_1};
             Ref found = Ref::steal(
@@ -757,7 +757,7 @@ static PyObject* record_of(Call& c, PyObject* name) {
         Ref ns = Ref::steal(PyLong_FromLongLong(c.stamp.ns));
         Ref created = Ref::steal(PyFloat_FromDouble(c.stamp.created));
         Ref msecs = Ref::steal(PyFloat_FromDouble(c.stamp.msecs));
-        PyObject* start = rows::item(wstock.logging_dict, "_startTime");
+        PyObject* start = PyDict_GetItemWithError(wstock.logging_dict, W._startTime);
         if (!ns || !created || !msecs || !start) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "logging._startTime is gone");
             return nullptr;
