@@ -430,13 +430,38 @@ static bool stock_is_current() {
 // ---------------------------------------------------------------------------
 // Reading an object's own values without running code
 
+// Where a name sits in a class's shared key layout, remembered per (class,
+// version tag, layout, layout size, name): a small direct-mapped table.
+struct IndexEntry {
+    PyTypeObject* type;  // compared only
+    unsigned int version;
+    const void* keys;
+    Py_ssize_t size;
+    PyObject* name;  // one of W's, interned for good
+    Py_ssize_t index;
+};
+constexpr size_t kIndexEntries = 128;
+static IndexEntry index_cache[kIndexEntries];
+
+static Py_ssize_t layout_index(PyTypeObject* tp, const void* keys, PyObject* name) {
+    const Py_ssize_t size = priv::shared_keys_size(keys);
+    const uintptr_t h = (reinterpret_cast<uintptr_t>(keys) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
+    IndexEntry& e = index_cache[h % kIndexEntries];
+    const unsigned int version = tp->tp_version_tag;
+    if (version && e.type == tp && e.version == version && e.keys == keys && e.size == size && e.name == name)
+        return e.index;
+    const Py_ssize_t at = priv::shared_keys_index(keys, name);
+    if (version) e = {tp, version, keys, size, name, at};
+    return at;
+}
+
 // The instance's own value of `name` (borrowed, null when absent): true when
 // it could be read, from its inline values or a dict of exact str keys.
 static bool own_value(PyObject* obj, PyObject* name, PyObject** out) {
     const void* keys = nullptr;
     PyObject* const* values = priv::inline_values(obj, &keys);
     if (values) {
-        const Py_ssize_t at = priv::shared_keys_index(keys, name);
+        const Py_ssize_t at = layout_index(Py_TYPE(obj), keys, name);
         *out = at >= 0 ? values[at] : nullptr;
         return true;
     }
@@ -471,12 +496,13 @@ struct Taker {
     PyObject* filters;  // the _logger_name of each filter is read at its turn
     PyObject* lock;
     PyObject* terminator;
-    PyObject* limit;  // maxBytes or rolloverAt
-    Ref held[5];
+    PyObject* limit;   // maxBytes or rolloverAt
+    PyObject* stream;  // as checked (W11), or None
+    Ref held[6];
 
     void hold() {
-        PyObject* objects[] = {handler, filters, lock, terminator, limit};
-        for (int i = 0; i < 5; ++i) held[i] = Ref::borrow(objects[i]);
+        PyObject* objects[] = {handler, filters, lock, terminator, limit, stream};
+        for (int i = 0; i < 6; ++i) held[i] = Ref::borrow(objects[i]);
     }
 };
 
@@ -487,12 +513,20 @@ static int kind_of(PyTypeObject* tp) {
 }
 
 // W8: a filter of the module's _ContextFilter, its name as it would stamp it.
+// The class that passed last is remembered with its version tag.
+static PyTypeObject* filter_class_seen = nullptr;  // compared only
+static unsigned int filter_class_version = 0;
+
 static PyObject* context_filter_name(PyObject* f) {
     PyTypeObject* tp = Py_TYPE(f);
-    if (!rows::plain_class(tp)) return nullptr;
-    PyObject* method = _PyType_Lookup(tp, W.filter);
-    if (!method || !is_function_of(method, &context_filter_filter_spec) || _PyType_Lookup(tp, W._logger_name))
-        return nullptr;
+    if (!(tp == filter_class_seen && tp->tp_version_tag == filter_class_version && filter_class_version)) {
+        if (!rows::plain_class(tp)) return nullptr;
+        PyObject* method = _PyType_Lookup(tp, W.filter);
+        if (!method || !is_function_of(method, &context_filter_filter_spec) || _PyType_Lookup(tp, W._logger_name))
+            return nullptr;
+        filter_class_seen = tp;
+        filter_class_version = tp->tp_version_tag;
+    }
     PyObject *shadow = nullptr, *name = nullptr;
     if (!own_value(f, W.filter, &shadow) || shadow || !own_value(f, W._logger_name, &name)) return nullptr;
     return name && PyUnicode_CheckExact(name) ? name : nullptr;
@@ -559,14 +593,20 @@ static bool stream_known(PyObject* stream) {
     return closed.get() == Py_False;
 }
 
-// The stream at the handler's turn: 1 written in place, 0 given to the
-// handler's own handle() (None, or changed by a rollover), -1 not known (only
-// before any effect).
-static int stream_state(PyObject* handler) {
-    PyObject* stream = nullptr;
-    if (!own_value(handler, W.stream, &stream) || !stream) return -1;
-    if (stream == Py_None) return 0;
-    return stream_known(stream) ? 1 : -1;
+// The stream before any effect: 1 known (W11), 0 None (the handler's own
+// handle() opens it), -1 anything else.
+static int stream_state(PyObject* handler, PyObject** stream) {
+    if (!own_value(handler, W.stream, stream) || !*stream) return -1;
+    if (*stream == Py_None) return 0;
+    return stream_known(*stream) ? 1 : -1;
+}
+
+// At the handler's turn: the stream checked before, still there (only
+// logging's own code and C code ran since, which change a stream only by
+// replacing it).
+static bool stream_unchanged(const Taker& t) {
+    PyObject* now = nullptr;
+    return t.stream != Py_None && own_value(t.handler, W.stream, &now) && now == t.stream;
 }
 
 static bool taker_known(PyObject* handler, Taker& t) {
@@ -599,7 +639,7 @@ static bool taker_known(PyObject* handler, Taker& t) {
             return false;
     }
     t.limit = limit;
-    return stream_state(handler) >= 0;
+    return stream_state(handler, &t.stream) >= 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -868,7 +908,7 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
         if (next) stamped = Ref::borrow(next);
         known = next != nullptr;
     }
-    if (!known || stream_state(t.handler) != 1) {
+    if (!known || !stream_unchanged(t)) {
         if (handle_with_record(c, t.handler, before.get()) < 0) return -1;
         // What the handler's filters stamped stays on the record for the next handler.
         Ref now = Ref::steal(PyObject_GetAttr(c.record.get(), W.name));
@@ -891,10 +931,10 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
     PyObject* lock = t.lock;
     Ref held = Ref::borrow(lock);
     if (enter(lock) < 0) return -1;
-    PyObject* stream = nullptr;
-    own_value(t.handler, W.stream, &stream);  // read at once by stream_state()
-    Ref stream_held = Ref::borrow(stream);
-    const int due = rollover_due(t, stream, msg_length);
+    // Under the lock the stream is read again, as FileHandler.emit reads it:
+    // another thread may have rolled the file over or closed the handler.
+    PyObject* stream = t.stream;
+    const int due = !stream_unchanged(t) ? 1 : rollover_due(t, stream, msg_length);
     int rc = 0;
     if (due) {
         rc = due < 0 ? -1 : handle_with_record(c, t.handler, before.get());
