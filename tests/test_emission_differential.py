@@ -1983,3 +1983,32 @@ def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
         out[mode] = (sorted(lines), len(os.listdir(folder)))
     assert out["in place"] == out["full"]
     assert len(out["full"][0]) == 801 and "T - threads - INFO - at exit" in out["full"][0]
+
+
+@early_return
+def test_an_error_of_the_write_goes_to_handle_error_as_the_full_path_sends_it(monkeypatch):
+    """The declared limit of an OS error: handleError prints the same report but for the frames
+    of the traceback (the caller's instead of StreamHandler.emit's)."""
+    import io
+    reports, tracebacks = {}, {}
+    for mode in ("in place", "full"):
+        obj = log_main.OsprelLog(f"wfull-{mode.split()[0]}", file="/dev/full", console=False)
+        if mode == "full":
+            obj._file_handler.addFilter(PassThrough())
+        monkeypatch.setattr(sys, "stderr", io.StringIO())
+        obj.info("first")   # fills the logger's cache: a miss is made in full (D4)
+        err = io.StringIO()
+        monkeypatch.setattr(sys, "stderr", err)
+        obj.info("disk %s", "%s", args=("a", "b"))
+        # The text the device refused stays buffered: the stream is dropped without a flush.
+        monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+        obj._file_handler.stream = None
+        monkeypatch.undo()
+        obj.close()
+        text = err.getvalue()
+        reports[mode] = _unstacked(text)
+        tracebacks[mode] = text.split("Traceback (most recent call last):\n")[1].split("\n")[0]
+    assert reports["in place"] == reports["full"]
+    assert reports["full"][:2] == ["--- Logging error ---", "Traceback (most recent call last):"]
+    assert "Message: 'disk %s %s'" in reports["full"] and "Arguments: ('a', 'b')" in reports["full"]
+    assert "logging" in tracebacks["full"] and __file__ in tracebacks["in place"]

@@ -838,6 +838,23 @@ static int leave(PyObject* lock) {
     return r ? 0 : -1;
 }
 
+// The end of `with lock:` whose block failed (`failed`: an exception is set):
+// the lock is released and the exception passes through (with an error of
+// the release on top, as the `with` statement chains them).
+static int leave_after(PyObject* lock, bool failed) {
+    PyObject* pending = failed ? PyErr_GetRaisedException() : nullptr;
+    const int left = leave(lock);
+    if (!pending) return left;
+    if (left < 0) {
+        PyObject* later = PyErr_GetRaisedException();
+        PyException_SetContext(later, pending);
+        PyErr_SetRaisedException(later);
+    } else {
+        PyErr_SetRaisedException(pending);
+    }
+    return -1;
+}
+
 // StreamHandler.emit's `except Exception: self.handleError(record)`: the
 // error of the write or flush, handled while handleError runs.
 static int report(Call& c, PyObject* handler, PyObject* name) {
@@ -952,26 +969,13 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
                 done = now == stream ? Ref::steal(PyObject_VectorcallMethod(W.flush, &now, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                                             nullptr))
                                      : Ref::borrow(Py_None);
-                if (leave(lock) < 0) done = Ref();
+                if (leave_after(lock, !done) < 0) done = Ref();
             }
         }
         c.formatted = true;
         if (!done) rc = report(c, t.handler, name.get());
     }
-    // `with self.lock` exits with the exception passing through, if any.
-    PyObject* pending = rc < 0 ? PyErr_GetRaisedException() : nullptr;
-    const int left = leave(lock);
-    if (pending) {
-        if (left < 0) {
-            PyObject* later = PyErr_GetRaisedException();
-            PyException_SetContext(later, pending);
-            PyErr_SetRaisedException(later);
-        } else {
-            PyErr_SetRaisedException(pending);
-        }
-        return -1;
-    }
-    return left;
+    return leave_after(lock, rc < 0);
 }
 
 }  // namespace
@@ -980,11 +984,8 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
 // The proof, in the order of the conditions
 
 Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)logger, (void)level, (void)text, (void)args, (void)kwargs;
-    return Written::Call;  // W1: the table is derived from 3.13's logging
-#else
-    if (!stock_is_current()) return Written::Call;  // W1
+    // W1: the table is derived from 3.13's logging; on a later interpreter every record is made in full.
+    if (PY_VERSION_HEX >= 0x030E0000 || !stock_is_current()) return Written::Call;
     if (priv::monitoring_local_events(wstock.codes, wstock.ncodes)) return Written::Call;  // W2
     if (!PyEval_GetFrame()) return Written::Call;  // W3
     if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0) return Written::Call;  // W4
@@ -1038,7 +1039,6 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     for (int i = 0; i < ntakers; ++i)
         if (handle(c, takers[i], name, levelname.get(), asctime.get()) < 0) return Written::Error;
     return Written::Done;
-#endif
 }
 
 }  // namespace log_main
