@@ -884,11 +884,11 @@ static int report(Call& c, PyObject* handler, PyObject* name) {
 
 // The rollover the handler's shouldRollover would find, under its lock:
 // 1 due (or not known here), 0 none, -1 error.
-static int rollover_due(const Taker& t, PyObject* stream, Py_ssize_t msg_length) {
+static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ssize_t msg_length) {
     if (t.kind == kRotating) {
         // `if self.maxBytes > 0: pos = self.stream.tell()`; `if not pos: return False`
         int overflow = 0;
-        const long long max_bytes = PyLong_AsLongLongAndOverflow(t.limit, &overflow);
+        const long long max_bytes = PyLong_AsLongLongAndOverflow(limit, &overflow);
         if (overflow < 0 || (!overflow && max_bytes <= 0)) return 0;
         Ref pos = Ref::steal(PyObject_VectorcallMethod(W.tell, &stream, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!pos) return PyErr_Clear(), 1;  // the handler's own emit reports it
@@ -905,7 +905,7 @@ static int rollover_due(const Taker& t, PyObject* stream, Py_ssize_t msg_length)
         if (PyTime_Time(&now) < 0) return PyErr_Clear(), 1;
         const double seconds = PyTime_AsSecondsDouble(now);
         int overflow = 0;
-        const long long at = PyLong_AsLongLongAndOverflow(t.limit, &overflow);
+        const long long at = PyLong_AsLongLongAndOverflow(limit, &overflow);
         if (overflow) return overflow < 0 ? 1 : 0;
         return std::trunc(seconds) >= static_cast<double>(at) ? 1 : 0;
     }
@@ -913,11 +913,29 @@ static int rollover_due(const Taker& t, PyObject* stream, Py_ssize_t msg_length)
 }
 
 // One handler's turn: Handler.handle's filter, then under its lock the emit.
-static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObject* asctime) {
+// The handler's own handle() with the record; what its filters stamped stays
+// on the record for the next handler.
+static int handle_in_full(Call& c, const Taker& t, Ref& name, PyObject* before) {
+    if (handle_with_record(c, t.handler, before) < 0) return -1;
+    Ref now = Ref::steal(PyObject_GetAttr(c.record.get(), W.name));
+    if (!now) return -1;
+    name = std::move(now);
+    return 0;
+}
+
+// One handler's turn. A later handler is checked again at its turn (another
+// thread may have run while an earlier one wrote), and under the lock what
+// Handler.format and emit read there is read again; whatever changed goes to
+// the handler's own handle().
+static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname, PyObject* asctime) {
     Ref before = Ref::borrow(name.get());
-    // Filterer.filter: each filter stamps the record's name. Since the proof
-    // only logging's own code ran; whatever it changed, the handler's own
-    // handle() deals with.
+    if (!first) {
+        Taker fresh;
+        if (!taker_known(t.handler, fresh)) return handle_in_full(c, t, name, before.get());
+        fresh.hold();
+        t = std::move(fresh);
+    }
+    // Filterer.filter: each filter stamps the record's name.
     Ref stamped = Ref::borrow(name.get());
     bool known = PyList_CheckExact(t.filters);
     for (Py_ssize_t i = 0; known && i < PyList_GET_SIZE(t.filters); ++i) {
@@ -925,14 +943,7 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
         if (next) stamped = Ref::borrow(next);
         known = next != nullptr;
     }
-    if (!known || !stream_unchanged(t)) {
-        if (handle_with_record(c, t.handler, before.get()) < 0) return -1;
-        // What the handler's filters stamped stays on the record for the next handler.
-        Ref now = Ref::steal(PyObject_GetAttr(c.record.get(), W.name));
-        if (!now) return -1;
-        name = std::move(now);
-        return 0;
-    }
+    if (!known || !stream_unchanged(t)) return handle_in_full(c, t, name, before.get());
     name = std::move(stamped);
 
     if (!PyUnicode_CheckExact(name.get())) return handle_with_record(c, t.handler, before.get());
@@ -948,10 +959,18 @@ static int handle(Call& c, const Taker& t, Ref& name, PyObject* levelname, PyObj
     PyObject* lock = t.lock;
     Ref held = Ref::borrow(lock);
     if (enter(lock) < 0) return -1;
-    // Under the lock the stream is read again, as FileHandler.emit reads it:
-    // another thread may have rolled the file over or closed the handler.
+    // Under the lock the stream, formatter, terminator and rollover limit are
+    // read again, as emit reads them: another thread may have rolled the file
+    // over, closed the handler or set another formatter meanwhile.
     PyObject* stream = t.stream;
-    const int due = !stream_unchanged(t) ? 1 : rollover_due(t, stream, msg_length);
+    PyObject *formatter = nullptr, *limit = t.limit;
+    bool same = stream_unchanged(t) && own_value(t.handler, W.formatter, &formatter) && formatter_known(formatter) &&
+                plain_value(t.handler, W.terminator) == t.terminator;
+    if (same && t.kind != kFile)
+        same = own_value(t.handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) && limit &&
+               PyLong_CheckExact(limit);
+    Ref limit_held = Ref::borrow(limit);  // tell() lets other threads run
+    const int due = !same ? 1 : rollover_due(t, limit, stream, msg_length);
     int rc = 0;
     if (due) {
         rc = due < 0 ? -1 : handle_with_record(c, t.handler, before.get());
@@ -1037,7 +1056,7 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 
     // The handlers' turns: the first effects.
     for (int i = 0; i < ntakers; ++i)
-        if (handle(c, takers[i], name, levelname.get(), asctime.get()) < 0) return Written::Error;
+        if (handle(c, takers[i], i == 0, name, levelname.get(), asctime.get()) < 0) return Written::Error;
     return Written::Done;
 }
 
