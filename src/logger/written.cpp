@@ -315,6 +315,11 @@ static PyObject* resolve_anchor(Owners& owners, Owner o) {
     return nullptr;
 }
 
+// A C function by the name it was defined with.
+static bool c_function_named(PyObject* f, const char* name) {
+    return PyCFunction_CheckExact(f) && strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
+}
+
 static bool check_row(int index, Owners& owners) {
     const Row& row = kRows[index];
     Pin& pin = row_pins[index];
@@ -333,9 +338,12 @@ static bool check_row(int index, Owners& owners) {
             return rows::readable_dict(dict);
         }
         case Must::Builtin:
-            if (!value || !(PyCFunction_CheckExact(value) ||
+            // The C function or type of that name (the line is made here as
+            // time.strftime and the others would make it).
+            if (!value || !(c_function_named(value, row.name) ||
                             (PyType_Check(value) &&
-                             !(reinterpret_cast<PyTypeObject*>(value)->tp_flags & Py_TPFLAGS_HEAPTYPE))))
+                             !(reinterpret_cast<PyTypeObject*>(value)->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+                             strcmp(reinterpret_cast<PyTypeObject*>(value)->tp_name, row.name) == 0)))
                 return false;
             if (row.owner == Owner::builtins)
                 for (Owner reader : {Owner::logging, Owner::logging__handlers})
@@ -358,12 +366,12 @@ static bool check_row(int index, Owners& owners) {
     return false;
 }
 
-// A C type found in a module namespace, that nothing can change.
-static PyTypeObject* fixed_type(PyObject* ns, const char* name) {
+// A C type found in a module namespace, that nothing can change, by its C name.
+static PyTypeObject* fixed_type(PyObject* ns, const char* name, const char* c_name) {
     PyObject* value = ns ? rows::item(ns, name) : nullptr;
     if (!value || !PyType_Check(value)) return nullptr;
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(value);
-    return (tp->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) ? tp : nullptr;
+    return (tp->tp_flags & Py_TPFLAGS_IMMUTABLETYPE) && strcmp(tp->tp_name, c_name) == 0 ? tp : nullptr;
 }
 
 static void check_rows() {
@@ -389,17 +397,17 @@ static void check_rows() {
     // The values the handlers' objects are compared with: time.localtime (the
     // converter as shipped), threading's C RLock, io's C classes.
     wstock.localtime = rows::item(owners[Owner::time], "localtime");
-    if (!wstock.localtime || !PyCFunction_CheckExact(wstock.localtime)) return;
+    if (!wstock.localtime || !c_function_named(wstock.localtime, "localtime")) return;
     for (const char* module : {"threading", "io"}) {
         PyObject* mod = rows::item(owners[Owner::logging], module);
         if (!mod || !PyModule_CheckExact(mod) || !rows::readable_dict(PyModule_GetDict(mod))) return;
         PyObject* dict = PyModule_GetDict(mod);
         if (module[0] == 't') {
-            wstock.rlock_type = fixed_type(dict, "_CRLock");
+            wstock.rlock_type = fixed_type(dict, "_CRLock", "_thread.RLock");
         } else {
-            wstock.text_type = fixed_type(dict, "TextIOWrapper");
-            wstock.buffered_type = fixed_type(dict, "BufferedWriter");
-            wstock.fileio_type = fixed_type(dict, "FileIO");
+            wstock.text_type = fixed_type(dict, "TextIOWrapper", "_io.TextIOWrapper");
+            wstock.buffered_type = fixed_type(dict, "BufferedWriter", "_io.BufferedWriter");
+            wstock.fileio_type = fixed_type(dict, "FileIO", "_io.FileIO");
         }
     }
     if (!wstock.rlock_type || !wstock.text_type || !wstock.buffered_type || !wstock.fileio_type) return;
