@@ -74,6 +74,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "logger/stock.hpp"
 #include "module/callables.hpp"
@@ -768,6 +769,15 @@ struct Call {
 
 static int set(PyObject* record, PyObject* name, PyObject* value) { return PyObject_SetAttr(record, name, value); }
 
+// self.<name>(*args), the arguments after a free slot (PY_VECTORCALL_ARGUMENTS_OFFSET lets the
+// callee use it).
+static Ref call_method_of(PyObject* name, std::initializer_list<PyObject*> self_and_args) {
+    PyObject* stack[6] = {};
+    size_t n = 0;
+    for (PyObject* arg : self_and_args) stack[1 + n++] = arg;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 // The LogRecord the full call would have made, as it stands after the
 // handlers before this one: Logger._log's findCaller and makeRecord, the time
 // of this call, the name the filters so far stamped.
@@ -776,9 +786,7 @@ static PyObject* record_of(Call& c, PyObject* name) {
         Ref fn, lno, func, sinfo = Ref::borrow(Py_None);
         PyObject* srcfile = PyDict_GetItemWithError(wstock.logging_dict, W._srcfile);  // exact str or None (D1)
         if (srcfile && srcfile != Py_None && PyUnicode_GET_LENGTH(srcfile) > 0) {
-            PyObject* fargs[] = {c.logger, Py_False, M.int_1};
-            Ref found = Ref::steal(
-                PyObject_VectorcallMethod(S.findCaller, fargs, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            Ref found = call_method_of(S.findCaller, {c.logger, Py_False, M.int_1});
             if (!found) return nullptr;
             if (!PyTuple_CheckExact(found.get()) || PyTuple_GET_SIZE(found.get()) != 4) {
                 PyErr_SetString(PyExc_ValueError, "not enough values to unpack");
@@ -828,8 +836,7 @@ static PyObject* record_of(Call& c, PyObject* name) {
 static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
     PyObject* record = record_of(c, name);
     if (!record) return -1;
-    PyObject* hargs[] = {handler, record};
-    Ref done = Ref::steal(PyObject_VectorcallMethod(W.handle, hargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref done = call_method_of(W.handle, {handler, record});
     if (!done) return -1;
     c.formatted = true;  // Formatter.format ran (or would have, for the later handlers' record)
     return 0;
@@ -837,13 +844,10 @@ static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
 
 // `with lock:`: __enter__ and __exit__ of the C RLock.
 static int enter(PyObject* lock) {
-    Ref r = Ref::steal(PyObject_VectorcallMethod(S.__enter__, &lock, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r ? 0 : -1;
+    return call_method_of(S.__enter__, {lock}) ? 0 : -1;
 }
 static int leave(PyObject* lock) {
-    PyObject* xargs[] = {lock, Py_None, Py_None, Py_None};
-    Ref r = Ref::steal(PyObject_VectorcallMethod(S.__exit__, xargs, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    return r ? 0 : -1;
+    return call_method_of(S.__exit__, {lock, Py_None, Py_None, Py_None}) ? 0 : -1;
 }
 
 // The end of `with lock:` whose block failed (`failed`: an exception is set):
@@ -882,9 +886,7 @@ static int report(Call& c, PyObject* handler, PyObject* name) {
     if (!record) return -1;
     PyObject* previous = PyErr_GetHandledException();
     PyErr_SetHandledException(exc.get());
-    PyObject* hargs[] = {handler, record};
-    Ref done =
-        Ref::steal(PyObject_VectorcallMethod(W.handleError, hargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref done = call_method_of(W.handleError, {handler, record});
     PyErr_SetHandledException(previous);
     Py_XDECREF(previous);
     return done ? 0 : -1;
@@ -898,7 +900,7 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
         int overflow = 0;
         const long long max_bytes = PyLong_AsLongLongAndOverflow(limit, &overflow);
         if (overflow < 0 || (!overflow && max_bytes <= 0)) return 0;
-        Ref pos = Ref::steal(PyObject_VectorcallMethod(W.tell, &stream, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref pos = call_method_of(W.tell, {stream});
         if (!pos) return PyErr_Clear(), 1;  // the handler's own emit reports it
         if (!PyLong_CheckExact(pos.get())) return 1;
         const long long at = PyLong_AsLongLongAndOverflow(pos.get(), &overflow);
@@ -983,8 +985,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     if (due) {
         rc = due < 0 ? -1 : handle_with_record(c, t.handler, before.get());
     } else {
-        PyObject* wargs[] = {stream, written.get()};
-        Ref done = Ref::steal(PyObject_VectorcallMethod(W.write, wargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref done = call_method_of(W.write, {stream, written.get()});
         if (done) {
             // StreamHandler.flush: `with self.lock:` `if self.stream and hasattr(self.stream, "flush")`
             if (enter(lock) < 0) {
@@ -993,9 +994,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
                 PyObject* now = nullptr;
                 own_value(t.handler, W.stream, &now);
                 Ref now_held = Ref::borrow(now);
-                done = now == stream ? Ref::steal(PyObject_VectorcallMethod(W.flush, &now, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                                            nullptr))
-                                     : Ref::borrow(Py_None);
+                done = now == stream ? call_method_of(W.flush, {now}) : Ref::borrow(Py_None);
                 if (leave_after(lock, !done) < 0) done = Ref();
             }
         }
