@@ -147,7 +147,10 @@ def main(argv=None):
                  "against `logger.debug(\"msg %s\", 42)` on a logger wired by hand with "
                  "`logging` at INFO, 9b: the same call against "
                  "`obj._logger.log(logging.DEBUG, \"msg 42\")` (record made, then dropped by "
-                 "the handlers), as in [bench.md](bench.md). Loop overhead is included on both "
+                 "the handlers), as in [bench.md](bench.md); 2a: `obj.info(\"msg\", 42)` on an "
+                 "object with a file handler only against `logger.info(\"msg %s\", 42)` on the "
+                 "same logger wired by hand, 2b: against `obj._logger.log(logging.INFO, \"msg 42\")` "
+                 "(the record made in full). Loop overhead is included on both "
                  f"sides. Module: {run.snapshot.describe()}.", "",
                  "| " + " | ".join(h or "what" for h in HEADER) + " |",
                  "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]
