@@ -1684,7 +1684,7 @@ TIME_TEXT = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
 WRITTEN_STEP_CONDITIONS = {
     "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
-    "stream": ["W11"], "roll by time": ["W11"], "time zone": ["W1"], "profile": ["W1"],
+    "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
 }
 
 
@@ -1728,6 +1728,10 @@ class WSide:
         if full:
             for h in self.handlers.values():
                 h.addFilter(PassThrough())
+        # A miss of a logger's cache makes the full call (D4): start with the caches filled.
+        for logger in self.loggers.values():
+            for level in (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR, logging.CRITICAL):
+                logger.isEnabledFor(level)
 
     def files(self):
         out = {}
