@@ -1,4 +1,4 @@
-"""Scenario 8: instructions per call under valgrind's callgrind, for scenarios 1, 3 and 9.
+"""Scenario 8: instructions per call under valgrind's callgrind, for scenarios 1, 2, 3 and 9.
 
 Every side runs in its own interpreter under callgrind twice, with a small and a large number
 of calls; instructions per call are (Ir(large) - Ir(small)) / (large - small), so interpreter
@@ -23,8 +23,10 @@ import run
 from pyfacade import PyLogger
 
 # Scenario 9's third side is the old path, logger.log(DEBUG, ...), in place of the facade.
-SIDES = {1: ("candidate", "baseline", "facade"), 3: ("candidate", "baseline", "facade"),
-         9: ("candidate", "baseline", "old")}
+# Scenario 2's too: the record written to a file only, against a logger wired by hand with
+# `logging` (file handler, the module's format) and against the old path.
+SIDES = {1: ("candidate", "baseline", "facade"), 2: ("candidate", "baseline", "old"),
+         3: ("candidate", "baseline", "facade"), 9: ("candidate", "baseline", "old")}
 
 
 def sides_of(scenario, tmp):
@@ -34,6 +36,13 @@ def sides_of(scenario, tmp):
         return {"candidate": run.Side('call("msg", 42)', call=obj.info),
                 "baseline": run.Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO),
                 "facade": run.Side('call("msg", 42)', call=PyLogger(logger).info)}
+    if scenario == 2:
+        obj = run.log_main.OsprelLog(run.unique("file"), file=os.path.join(tmp, "object.log"),
+                                     handler_type="file", console=False)
+        stdlib, logger = run.stdlib_at_info(os.path.join(tmp, "stdlib.log")), obj._logger
+        return {"candidate": run.Side('call("msg", 42)', call=obj.info),
+                "baseline": run.Side('call("msg %s", 42)', call=stdlib.info),
+                "old": run.Side('call(INFO, "msg 42")', call=logger.log, INFO=logging.INFO)}
     if scenario == 3:
         return {"candidate": run.Side('call("msg", 42)', call=run.silent_object().info),
                 "baseline": run.Side('call("msg", 42)', call=run.Plain().info),
@@ -79,6 +88,7 @@ def measure(scenarios, small, large, out_dir):
 
 
 TITLES = {1: "record dropped by handler level", 3: "silenced object vs empty method",
+          "2a": "INFO to file only vs stdlib logger", "2b": "INFO to file only vs record made in full",
           "9a": "dropped DEBUG vs stdlib logger at INFO",
           "9b": "dropped DEBUG vs record made and dropped"}
 HEADER = ["scenario", "", "candidate Ir/call", "baseline Ir/call", "added per call",
@@ -88,10 +98,10 @@ HEADER = ["scenario", "", "candidate Ir/call", "baseline Ir/call", "added per ca
 def rows_of(per_call, scenarios):
     rows = []
     for s in scenarios:
-        if s == 9:                # 9a: against the hand-wired logger, 9b: against the old path
+        if s in (2, 9):           # a: against the hand-wired logger, b: against the old path
             c, b, old = (per_call[s, side] for side in SIDES[s])
-            rows.append(["9a", TITLES["9a"], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", "", ""])
-            rows.append(["9b", TITLES["9b"], f"{c:.0f}", f"{old:.0f}", f"{c - old:+.0f}", "", ""])
+            rows.append([f"{s}a", TITLES[f"{s}a"], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", "", ""])
+            rows.append([f"{s}b", TITLES[f"{s}b"], f"{c:.0f}", f"{old:.0f}", f"{c - old:+.0f}", "", ""])
             continue
         c, b, f = (per_call[s, side] for side in SIDES[s])
         rows.append([str(s), TITLES[s], f"{c:.0f}", f"{b:.0f}", f"{c - b:+.0f}", f"{f:.0f}",
@@ -137,7 +147,10 @@ def main(argv=None):
                  "against `logger.debug(\"msg %s\", 42)` on a logger wired by hand with "
                  "`logging` at INFO, 9b: the same call against "
                  "`obj._logger.log(logging.DEBUG, \"msg 42\")` (record made, then dropped by "
-                 "the handlers), as in [bench.md](bench.md). Loop overhead is included on both "
+                 "the handlers), as in [bench.md](bench.md); 2a: `obj.info(\"msg\", 42)` on an "
+                 "object with a file handler only against `logger.info(\"msg %s\", 42)` on the "
+                 "same logger wired by hand, 2b: against `obj._logger.log(logging.INFO, \"msg 42\")` "
+                 "(the record made in full). Loop overhead is included on both "
                  f"sides. Module: {run.snapshot.describe()}.", "",
                  "| " + " | ".join(h or "what" for h in HEADER) + " |",
                  "|" + "|".join("---" if i < 2 else "---:" for i in range(len(HEADER))) + "|"]

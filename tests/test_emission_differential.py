@@ -24,6 +24,7 @@ import re
 import sys
 import textwrap
 import threading
+import time
 import tracemalloc
 import types
 
@@ -32,7 +33,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
-from conftest import run_python
+from conftest import run_process, run_python
 
 # The table of checked names (dropped.cpp) is derived from 3.13's logging. On a later version the
 # early return stays off, every dropped call is made in full, and the tests that expect it to
@@ -1173,6 +1174,8 @@ def test_dropped_records_match_reference_while_configuration_changes(steps):
 
 DROPPED_CPP = pathlib.Path(__file__).resolve().parent.parent / "src" / "logger" / "dropped.cpp"
 CONDITIONS = sorted(set(re.findall(r"^//  (D\d+) ", DROPPED_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
+WRITTEN_CPP = DROPPED_CPP.with_name("written.cpp")
+W_CONDITIONS = sorted(set(re.findall(r"^//  (W\d+) ", WRITTEN_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
 
 
 def _full_calls(call, times=1):
@@ -1563,18 +1566,22 @@ def _stock_names():
 
 
 @early_return
-def test_table_of_checked_names_is_derived_from_the_bytecode():
+@pytest.mark.parametrize("path", ["dropped", "written"])
+def test_table_of_checked_names_is_derived_from_the_bytecode(path):
     names = _stock_names()
-    walk = names.derive()
-    rows = names.table_rows(DROPPED_CPP)
+    if path == "dropped":
+        walk, excluded, source, conditions = names.derive(), names.EXCLUDED, DROPPED_CPP, CONDITIONS
+    else:
+        walk, excluded, source, conditions = names.derive_written(), names.WRITTEN_EXCLUDED, WRITTEN_CPP, W_CONDITIONS
+    rows = names.table_rows(source)
     assert walk.unresolved == []
-    assert names.compare(walk.found, rows) == ([], [])
-    assert set(names.EXCLUDED) <= set(walk.found)
+    assert names.compare(walk.found, rows, excluded) == ([], [])
+    assert set(excluded) <= set(walk.found)
     # Every exclusion names the condition that keeps the full call off its branch.
-    assert all(re.match(r"D\d+", why) and re.match(r"D\d+", why)[0] in CONDITIONS for why in names.EXCLUDED.values())
+    assert all(re.match(r"[DW]\d+", why) and re.match(r"[DW]\d+", why)[0] in conditions for why in excluded.values())
     # Removing any one row leaves a name the full call reads unchecked.
     for row in rows:
-        missing, _ = names.compare(walk.found, [r for r in rows if r != row])
+        missing, _ = names.compare(walk.found, [r for r in rows if r != row], excluded)
         assert missing == [row[:2]], row
 
 
@@ -1664,3 +1671,355 @@ def test_declared_limits_of_the_early_return_stay_safe(limit):
     done = run_python(LIMIT_PRELUDE + LIMITS[limit], timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "True"], done.stdout
+
+
+# ---------------------------------------------------------------------------------------------
+# Written records (written.cpp): the files, byte for byte, against the full path
+#
+# Two module objects with the same set-up, each in a folder of its own, get the same calls and
+# run-time changes. The reference's file handlers carry a pass-through Python filter, which alone
+# makes every one of its records take the full path (W8); the other's may be written in place.
+# Their folders must match byte for byte (file names and contents) once the time text is masked:
+# the two sides read the clock microseconds apart. The time text of the side under test is
+# checked on its own, against the clock read just before and just after the call and rendered by
+# logging's Formatter.formatTime, so no clock has to be replaced (a replaced clock function is
+# itself a reason to take the full path, W1).
+
+TIME_TEXT = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
+WRITTEN_STEP_CONDITIONS = {
+    "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
+    "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
+    "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
+}
+
+
+class PassThrough(logging.Filter):
+    def filter(self, record):
+        return True
+
+
+class Seen(logging.Handler):
+    def __init__(self, side):
+        super().__init__(logging.DEBUG)
+        self.side = side
+
+    def emit(self, record):
+        self.side.seen.append((record.name.replace(self.side.tag, "<tag>"), record.getMessage()))
+
+
+def _clock_text(ns):
+    """The time text logging gives a record made at ns (LogRecord.__init__ and formatTime)."""
+    record = logging.makeLogRecord({})
+    record.created = ns / 1e9
+    record.msecs = (ns % 1_000_000_000) // 1_000_000 + 0.0
+    if record.msecs == 999.0 and int(record.created) != ns // 1_000_000_000:
+        record.msecs = 0.0
+    return logging.Formatter().formatTime(record)
+
+
+class WSide:
+    def __init__(self, tag, folder, full):
+        self.tag, self.folder, self.seen = tag, folder, []
+        join = functools.partial(os.path.join, folder)
+        # The parent first: a name whose child exists already gets a name of its own.
+        self.objs = {"time": log_main.OsprelLog(tag, file=join("time.log"), handler_type="timerotating",
+                                                console=False, backupCount=2),
+                     "size": log_main.OsprelLog(tag + ".c", file=join("size.log"), handler_type="rotating",
+                                                console=False, maxBytes=700, backupCount=2),
+                     "plain": log_main.OsprelLog(tag + ".p", file=join("plain.log"), console=False)}
+        self.handlers = {k: obj._file_handler for k, obj in self.objs.items()}
+        self.loggers = {"child": self.objs["size"]._logger, "parent": self.objs["time"]._logger}
+        self.user = {"filter": PassThrough(), "handler": Seen(self)}
+        if full:
+            for h in self.handlers.values():
+                h.addFilter(PassThrough())
+        # A miss of a logger's cache makes the full call (D4): start with the caches filled.
+        for logger in self.loggers.values():
+            for level in (logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR, logging.CRITICAL):
+                logger.isEnabledFor(level)
+
+    def files(self):
+        out = {}
+        for name in sorted(os.listdir(self.folder)):
+            with open(os.path.join(self.folder, name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    def masked(self):
+        return {name: TIME_TEXT.sub("<time>", text.decode("utf-8", "replace")).replace(self.tag, "<tag>")
+                for name, text in self.files().items()}
+
+    def close(self):
+        for obj in self.objs.values():
+            obj.close()
+
+
+WPARTS = {"text": "order", "int": 42, "float": 2.5, "wide": "größe ✓", "percent": "%d%%", "none": None,
+          "surrogate": "\ud800"}
+WSTEP = st.one_of(
+    st.tuples(st.just("emit"), st.sampled_from(LEVEL_NAMES),
+              st.lists(st.sampled_from(sorted(WPARTS)), min_size=1, max_size=3),
+              st.sampled_from([OMIT, (), (7,), ("x", 2.5), (1, 2, 3)]),
+              st.sampled_from([OMIT, {}, {"stacklevel": 1}, {"exc_info": False}])),
+    st.tuples(st.just("file level"), st.sampled_from(["size", "time", "plain"]), LEVELS),
+    st.tuples(st.just("logger level"), st.sampled_from(["child", "parent"]), LEVELS),
+    st.tuples(st.just("propagate"), st.booleans()),
+    st.tuples(st.just("share handler"), st.sampled_from(["child", "parent"]), st.sampled_from(["plain", "time"]),
+              st.booleans()),
+    st.tuples(st.just("user filter"), st.sampled_from(["size", "plain"]), st.booleans()),
+    st.tuples(st.just("user handler"), st.sampled_from(["child", "parent"]), st.booleans()),
+    st.tuples(st.just("formatter"), st.sampled_from(["size", "time", "plain"]),
+              st.sampled_from(["module", "other", "datefmt", "subclass"])),
+    st.tuples(st.just("stream"), st.sampled_from(["size", "time", "plain"]), st.sampled_from(["reopen", "close"])),
+    st.tuples(st.just("roll by time"), st.booleans()),
+    st.tuples(st.just("time zone"), st.sampled_from(["UTC", "Asia/Kathmandu", "America/St_Johns", "EST+5"])),
+    st.tuples(st.just("profile"), st.booleans()),
+)
+
+
+class _FormatterSub(logging.Formatter):
+    pass
+
+
+def _wapply(step, side):
+    kind = step[0]
+    if kind == "emit":
+        _, method, parts, a, k = step
+        options = {}
+        if a is not OMIT:
+            options["args"] = a
+        if k is not OMIT:
+            options["kwargs"] = dict(k)
+        getattr(side.objs["size"], method)(*[WPARTS[p] for p in parts], **options)
+    elif kind == "file level":
+        side.objs[step[1]].set_file_level(step[2])
+    elif kind == "logger level":
+        side.loggers[step[1]].setLevel(step[2])
+    elif kind == "propagate":
+        side.loggers["child"].propagate = step[1]
+    elif kind == "share handler":
+        logger, handler = side.loggers[step[1]], side.handlers[step[2]]
+        (logger.addHandler if step[3] else logger.removeHandler)(handler)
+    elif kind == "user filter":
+        handler = side.handlers[step[1]]
+        (handler.addFilter if step[2] else handler.removeFilter)(side.user["filter"])
+    elif kind == "user handler":
+        logger = side.loggers[step[1]]
+        (logger.addHandler if step[2] else logger.removeHandler)(side.user["handler"])
+    elif kind == "formatter":
+        fmt = log_main._fformatter
+        side.handlers[step[1]].setFormatter({"module": lambda: logging.Formatter(fmt),
+                                             "other": lambda: logging.Formatter("%(levelname)s:%(message)s"),
+                                             "datefmt": lambda: logging.Formatter(fmt, "%H:%M"),
+                                             "subclass": lambda: _FormatterSub(fmt)}[step[2]]())
+    elif kind == "stream":
+        handler = side.handlers[step[1]]
+        if step[2] == "close":
+            handler.close()
+        else:
+            old = handler.setStream(open(handler.baseFilename, "a", encoding="utf-8"))
+            if old is not None:
+                old.close()
+    elif kind == "roll by time" and step[1]:
+        side.handlers["time"].rolloverAt = int(time.time()) - 1
+
+
+def _wapply_shared(step, saved):
+    if step[0] == "time zone":
+        os.environ["TZ"] = step[1]
+        time.tzset()
+    elif step[0] == "profile":
+        sys.setprofile((lambda frame, event, arg: None) if step[1] else None)
+
+
+def test_written_sequences_cover_every_condition():
+    assert set(re.findall(r"just\('([^']+)'\)", repr(WSTEP))) == set(WRITTEN_STEP_CONDITIONS)
+    covered = {w for ws in WRITTEN_STEP_CONDITIONS.values() for w in ws}
+    # W2 (monitoring on the handlers' code), W3 (no calling frame) and W9 (the lock) have tests of
+    # their own below.
+    assert covered | {"W2", "W3", "W9"} == set(W_CONDITIONS)
+
+
+WRITTEN_EXAMPLE = [0]
+
+
+@early_return
+@pytest.mark.slow
+@settings(max_examples=2000, deadline=None, database=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@given(st.lists(WSTEP, min_size=1, max_size=20))
+def test_written_records_match_the_full_path(tmp_path_factory, steps):
+    import io
+    WRITTEN_EXAMPLE[0] += 1
+    n = WRITTEN_EXAMPLE[0]
+    sides = {"module": WSide(f"wm{n}", str(tmp_path_factory.mktemp("wm")), full=False),
+             "reference": WSide(f"wr{n}", str(tmp_path_factory.mktemp("wr")), full=True)}
+    saved = (os.environ.get("TZ"), sys.stderr)
+    err = io.StringIO()
+    sys.stderr = err
+    try:
+        for step in steps:
+            note(repr(step))
+            if step[0] in ("time zone", "profile"):
+                _wapply_shared(step, saved)
+                continue
+            m, r = sides["module"], sides["reference"]
+            before = m.files()
+            mark = len(err.getvalue())
+            t0 = time.time_ns()
+            _wapply(step, m)
+            t1 = time.time_ns()
+            m_err = err.getvalue()[mark:]
+            _wapply(step, r)
+            r_err = err.getvalue()[len(m_err) + mark:]
+            assert m.masked() == r.masked()
+            assert m.seen == r.seen
+            assert _unstacked(m_err.replace(m.tag, "<tag>")) == _unstacked(r_err.replace(r.tag, "<tag>"))
+            # The time text of each new line (rollovers move lines between files) lies between
+            # the clock before and after the call.
+            def lines(files):
+                return collections.Counter(line for text in files.values()
+                                           for line in text.decode("utf-8", "replace").splitlines())
+            low, high = _clock_text(t0), _clock_text(t1)
+            for line in lines(m.files()) - lines(before):
+                for stamp in TIME_TEXT.findall(line):
+                    assert low <= stamp <= high, (line, low, high)
+    finally:
+        sys.setprofile(None)
+        sys.stderr = saved[1]
+        if saved[0] is None:
+            os.environ.pop("TZ", None)
+        else:
+            os.environ["TZ"] = saved[0]
+        time.tzset()
+        for side in sides.values():
+            side.close()
+
+
+def _written_in_place(call):
+    """Whether the call wrote its record without making one: a LogRecord and logging's calls
+    allocate several kilobytes; the line written in place a few hundred bytes."""
+    started = not tracemalloc.is_tracing()
+    if started:
+        tracemalloc.start()
+    try:
+        call()   # the first call of a set-up may check the table
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        call()
+        return tracemalloc.get_traced_memory()[1] - base < 2500
+    finally:
+        if started:
+            tracemalloc.stop()
+
+
+@early_return
+@pytest.mark.parametrize("kind", ["file", "rotating", "timerotating"])
+def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind):
+    path = str(tmp_path / "w.log")
+    obj = log_main.OsprelLog(f"w-{kind}", file=path, handler_type=kind)
+    obj.set_console_level(logging.ERROR)
+    handler, logger = obj._file_handler, obj._logger
+    try:
+        assert _written_in_place(lambda: obj.info("order", 42))              # console above the record
+        assert not _written_in_place(lambda: obj.error("to both"))           # the console takes it
+        assert _written_in_place(lambda: obj.warning("%s of %d", args=("3", 4)))
+        assert not _written_in_place(lambda: obj.warning("%d left", args=(3,)))          # W5
+        assert not _written_in_place(lambda: obj.info("x", kwargs={"stacklevel": 1}))    # W4
+        logger.name = StrSub(logger.name)
+        assert not _written_in_place(lambda: obj.info("x"))                               # W6
+        logger.name = str(logger.name)
+        handler.lock, lock = threading._PyRLock(), handler.lock
+        assert not _written_in_place(lambda: obj.info("x"))                               # W9
+        handler.lock = lock
+        handler.stream.write = handler.stream.write
+        assert not _written_in_place(lambda: obj.info("x"))                               # W11
+        del handler.stream.write
+        assert _written_in_place(lambda: obj.info("x"))
+        mon, tool = sys.monitoring, 5
+        mon.use_tool_id(tool, "written")
+        try:                                                                              # W2
+            mon.set_local_events(tool, logging.Formatter.format.__code__, mon.events.PY_START)
+            assert not _written_in_place(lambda: obj.info("x"))
+            mon.set_local_events(tool, logging.Formatter.format.__code__, 0)
+        finally:
+            mon.free_tool_id(tool)
+        assert _written_in_place(lambda: obj.info("x"))
+    finally:
+        obj.close()
+    with open(path, encoding="utf-8") as f:
+        lines = TIME_TEXT.sub("T", f.read()).splitlines()
+    assert lines[:3] == [f"T - w-{kind} - INFO - order 42", f"T - w-{kind} - INFO - order 42",
+                         f"T - w-{kind} - ERROR - to both"]
+    assert len(lines) == 22
+
+
+WRITTEN_CHILD = '''
+import faulthandler, logging, os, sys, threading, log_main
+faulthandler.dump_traceback_later(100, exit=True)
+folder, mode = sys.argv[1], sys.argv[2]
+obj = log_main.OsprelLog("threads", file=os.path.join(folder, "t.log"), handler_type="rotating",
+                         console=False, maxBytes=5000, backupCount=1000)
+if mode == "full":
+    obj._file_handler.addFilter(lambda record: True)
+
+def work(k):
+    for i in range(200):
+        obj.info("thread", k, "line", i)
+
+threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+for t in threads: t.start()
+for t in threads: t.join()
+import atexit
+atexit.register(obj.info, "at exit")   # W3: called with no Python frame, so made in full
+'''
+
+
+@early_return
+def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
+    """Four threads write through one size-rotating handler: every line whole, in one of the
+    files, each file under its limit, the same lines as the full path writes."""
+    out = {}
+    for mode in ("in place", "full"):
+        folder = tmp_path / mode.replace(" ", "-")
+        folder.mkdir()
+        done = run_process([sys.executable, "-c", WRITTEN_CHILD, str(folder), mode.split()[0]],
+                           capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        lines = []
+        for name in os.listdir(folder):
+            text = (folder / name).read_text(encoding="utf-8")
+            assert len(text.encode()) <= 5000 + 60
+            lines += TIME_TEXT.sub("T", text).splitlines()
+        out[mode] = (sorted(lines), len(os.listdir(folder)))
+    assert out["in place"] == out["full"]
+    assert len(out["full"][0]) == 801 and "T - threads - INFO - at exit" in out["full"][0]
+
+
+@early_return
+def test_an_error_of_the_write_goes_to_handle_error_as_the_full_path_sends_it(monkeypatch):
+    """The declared limit of an OS error: handleError prints the same report but for the frames
+    of the traceback (the caller's instead of StreamHandler.emit's)."""
+    import io
+    reports, tracebacks = {}, {}
+    for mode in ("in place", "full"):
+        obj = log_main.OsprelLog(f"wfull-{mode.split()[0]}", file="/dev/full", console=False)
+        if mode == "full":
+            obj._file_handler.addFilter(PassThrough())
+        monkeypatch.setattr(sys, "stderr", io.StringIO())
+        obj.info("first")   # fills the logger's cache: a miss is made in full (D4)
+        err = io.StringIO()
+        monkeypatch.setattr(sys, "stderr", err)
+        obj.info("disk %s", "%s", args=("a", "b"))
+        # The text the device refused stays buffered: the stream is dropped without a flush.
+        monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+        obj._file_handler.stream = None
+        monkeypatch.undo()
+        obj.close()
+        text = err.getvalue()
+        reports[mode] = _unstacked(text)
+        tracebacks[mode] = text.split("Traceback (most recent call last):\n")[1].split("\n")[0]
+    assert reports["in place"] == reports["full"]
+    assert reports["full"][:2] == ["--- Logging error ---", "Traceback (most recent call last):"]
+    assert "Message: 'disk %s %s'" in reports["full"] and "Arguments: ('a', 'b')" in reports["full"]
+    assert "logging" in tracebacks["full"] and __file__ in tracebacks["in place"]

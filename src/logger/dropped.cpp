@@ -75,6 +75,7 @@
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
+#include "logger/stock.hpp"
 
 #include <cstring>
 
@@ -99,8 +100,6 @@ constexpr int kThreadSlots = 4;
 // Event loops looked through in asyncio's table of current tasks (one per
 // thread running a loop). More make the call.
 constexpr Py_ssize_t kMaxRunningLoops = 8;
-// Code objects the full call runs, whose local monitoring events are checked.
-constexpr int kMaxCodes = 32;
 
 // ---------------------------------------------------------------------------
 // D1: the table of checked names
@@ -292,14 +291,6 @@ static constexpr Anchor kAnchors[] = {
     {Owner::multiprocessing__process__BaseProcess, Owner::multiprocessing__process, "BaseProcess"},
 };
 
-// What each row was first seen as (strong references, for the life of the
-// process), and for functions the code and defaults they had then.
-struct Pin {
-    PyObject* value = nullptr;
-    PyObject* code = nullptr;
-    PyObject* defaults = nullptr;
-    PyObject* kwdefaults = nullptr;
-};
 static Pin row_pins[kRowCount];
 static Pin getter_pins[kRowCount];  // the getters of Property rows
 static PyObject* anchor_pins[sizeof kAnchors / sizeof kAnchors[0]];
@@ -412,26 +403,28 @@ static PyObject* lookup(PyObject* cls, const char* name) {
 }
 
 // The qualname as shipped: the row's, or `name` itself or ending in ".name".
-static bool qualname_is(PyObject* f, const Row& row) {
+static bool qualname_is(PyObject* f, const char* name, const char* qualname) {
     PyObject* qn = reinterpret_cast<PyFunctionObject*>(f)->func_qualname;
     if (!PyUnicode_CheckExact(qn)) return false;
-    if (row.qualname) return PyUnicode_CompareWithASCIIString(qn, row.qualname) == 0;
-    if (PyUnicode_CompareWithASCIIString(qn, row.name) == 0) return true;
-    Ref dotted = Ref::steal(PyUnicode_FromFormat(".%s", row.name));
+    if (qualname) return PyUnicode_CompareWithASCIIString(qn, qualname) == 0;
+    if (PyUnicode_CompareWithASCIIString(qn, name) == 0) return true;
+    Ref dotted = Ref::steal(PyUnicode_FromFormat(".%s", name));
     if (!dotted) return PyErr_Clear(), false;
     return PyUnicode_Tailmatch(qn, dotted.get(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
 // A Python function as first seen: pinned, with its code and defaults, when
 // it is the shipped one by its qualname and the file its code comes from.
-// Later: the same function with the same code and defaults.
-static bool pinned_function(PyObject* f, const Row& row, Pin& pin) {
+// Later: the same function with the same code and defaults. Its code object
+// is added to `codes` (at most kMaxCodes), for the monitoring check.
+static bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes,
+                         int* ncodes) {
     if (!f || !PyFunction_Check(f)) return false;
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     if (!pin.value) {
         if (!PyDict_CheckExact(fn->func_globals) || !priv::dict_has_str_keys(fn->func_globals)) return false;
         Ref file = file_of(fn->func_globals);
-        if (!file || !qualname_is(f, row) ||
+        if (!file || !qualname_is(f, name, qualname) ||
             PyUnicode_Compare(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename, file.get()) != 0) {
             PyErr_Clear();
             return false;
@@ -444,12 +437,16 @@ static bool pinned_function(PyObject* f, const Row& row, Pin& pin) {
     if (f != pin.value || fn->func_code != pin.code || fn->func_defaults != pin.defaults ||
         fn->func_kwdefaults != pin.kwdefaults)
         return false;
-    if (stock.ncodes == kMaxCodes) return false;
+    if (*ncodes == kMaxCodes) return false;
     PyCodeObject* code = reinterpret_cast<PyCodeObject*>(pin.code);
-    for (int i = 0; i < stock.ncodes; ++i)
-        if (stock.codes[i] == code) return true;
-    stock.codes[stock.ncodes++] = code;
+    for (int i = 0; i < *ncodes; ++i)
+        if (codes[i] == code) return true;
+    codes[(*ncodes)++] = code;
     return true;
+}
+
+static bool pinned_function(PyObject* f, const Row& row, Pin& pin) {
+    return pin_function(f, row.name, row.qualname, pin, stock.codes, &stock.ncodes);
 }
 
 // The object as first seen (pinned); later the same object.
@@ -1030,7 +1027,36 @@ Verdict dropped_call(PyObject* logger, PyObject* level, PyObject* args, PyObject
     if (stock.asyncio && !task_named_plainly()) return Verdict::Call;  // D12
     PyObject* filters = value_at(values, layout->attr[kFilters]);  // D13
     if (!filters || !PyList_CheckExact(filters) || PyList_GET_SIZE(filters) != 0) return Verdict::Call;
-    return no_handler_takes(values, layout, level) ? Verdict::Dropped : Verdict::Call;  // D14
+    return no_handler_takes(values, layout, level) ? Verdict::Dropped : Verdict::Made;  // D14
 }
+
+// ---------------------------------------------------------------------------
+// What the written path (written.cpp) reuses
+
+namespace rows {
+
+bool plain_class(PyTypeObject* tp) { return log_main::plain_class(tp); }
+PyObject* item(PyObject* dict, const char* name) { return log_main::item(dict, name); }
+PyObject* lookup(PyObject* cls, const char* name) { return log_main::lookup(cls, name); }
+bool readable_dict(PyObject* dict) { return log_main::readable_dict(dict); }
+bool pinned(PyObject* value, Pin& pin) { return log_main::pinned(value, pin); }
+bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes, int* ncodes) {
+    return log_main::pin_function(f, name, qualname, pin, codes, ncodes);
+}
+uint64_t function_changes() { return log_main::function_changes; }
+
+bool view_logger(PyObject* logger, LoggerView& out) {
+    const LoggerLayout* layout = nullptr;
+    PyObject* const* values = logger_values(logger, &layout);
+    if (!values) return false;
+    out = {value_at(values, layout->attr[kName]), value_at(values, layout->attr[kHandlers]),
+           value_at(values, layout->attr[kPropagate]), value_at(values, layout->attr[kParent])};
+    return true;
+}
+
+PyObject* handler_level(PyObject* handler) { return plain_handler_level(handler); }
+bool int_below(PyObject* a, PyObject* b) { return log_main::int_below(a, b); }
+
+}  // namespace rows
 
 }  // namespace log_main

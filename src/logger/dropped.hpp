@@ -8,6 +8,7 @@ namespace log_main {
 enum class Verdict {
     Call,     // make the call: the proof does not hold, or cannot be had without running code
     Dropped,  // no one could tell the call from no call: return at once
+    Made,     // D1 to D13 hold: a record would be made, and a handler may take it (written.cpp)
 };
 
 // Whether `logger.log(level, <text>, *args, **kwargs)` (args: a tuple or None,

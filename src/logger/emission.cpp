@@ -18,10 +18,13 @@
 //    while the names are the same objects. Rows with kwargs=.
 //  - the caches of the dropped-record proof: listed in dropped.cpp. Row
 //    "dropped DEBUG".
+//  - the cache of the written-record proof: listed in written.cpp. Row
+//    "written", file only.
 #include <cstring>
 
 #include "logger/dropped.hpp"
 #include "logger/message.hpp"
+#include "logger/written.hpp"
 #include "module/callables.hpp"
 #include "module/fast_attr.hpp"
 #include "module/globals.hpp"
@@ -98,14 +101,30 @@ static int hold_record_locks(PyObject* logger, ExitHold& held) {
 static Ref call_log(PyObject* self, PyObject* level, PyObject* const* parts, Py_ssize_t nparts, PyObject* args,
                     PyObject* kwargs) {
     Ref text;
-    const bool deferred = inert_parts(parts, nparts);
+    bool deferred = inert_parts(parts, nparts);
     if (!deferred && !(text = join_parts(parts, nparts))) return Ref();
     Ref logger = read_instance_attr(self, S._logger, logger_lookup);  // read again for the call
     if (!logger) return Ref();
 
     // The proof runs no code, so a call made after it sees the logger, the
     // options and the caller's tuple and dict as the caller left them.
-    if (dropped_call(logger.get(), level, args, kwargs) == Verdict::Dropped) return Ref::borrow(Py_None);
+    const Verdict verdict = dropped_call(logger.get(), level, args, kwargs);
+    if (verdict == Verdict::Dropped) return Ref::borrow(Py_None);
+
+    // A record that only logging's file handlers take is written in place
+    // (written.cpp); the join of inert parts runs no code either.
+    if (verdict == Verdict::Made && !Py_IsFinalizing()) {
+        if (deferred && !(text = join_parts(parts, nparts))) return Ref();
+        deferred = false;
+        switch (written_call(logger.get(), level, text.get(), args, kwargs)) {
+            case Written::Done:
+                return Ref::borrow(Py_None);
+            case Written::Error:
+                return Ref();
+            case Written::Call:
+                break;
+        }
+    }
 
     // As `log(..., *args, **kwargs)` does: the method is looked up first, then
     // the arguments are unpacked, into references of our own (the lookup or
