@@ -96,9 +96,11 @@ constexpr int kHandlerClassWays = 8;
 // Threads whose entry in threading._active is remembered at once. Threads that
 // log in turn beyond that look their entry up again (a dict lookup of an int).
 constexpr int kThreadSlots = 4;
+#if PY_VERSION_HEX < 0x030E0000
 // Event loops looked through in asyncio's table of current tasks (one per
 // thread running a loop). More make the call.
 constexpr Py_ssize_t kMaxRunningLoops = 8;
+#endif
 // Code objects the full call runs, whose local monitoring events are checked.
 constexpr int kMaxCodes = 32;
 
@@ -303,7 +305,17 @@ struct Pin {
 static Pin row_pins[kRowCount];
 static Pin getter_pins[kRowCount];  // the getters of Property rows
 static PyObject* anchor_pins[sizeof kAnchors / sizeof kAnchors[0]];
-static PyObject* asyncio_pins[3];  // _asyncio's _get_running_loop, _current_tasks and Task
+// What current_task() reads in _asyncio (D12): the running loop, the C Task
+// class and, on 3.13, the table of current tasks by loop (3.14 keeps the
+// running task in the thread state instead).
+static const char* const kAsyncioNames[] = {"_get_running_loop", "Task",
+#if PY_VERSION_HEX < 0x030E0000
+                                            "_current_tasks"
+#endif
+};
+constexpr int kAsyncioPins = sizeof kAsyncioNames / sizeof kAsyncioNames[0];
+static PyObject* asyncio_pins[kAsyncioPins];
+static PyObject* asyncio_current_task = nullptr;  // the pinned current_task (the asyncio row)
 
 // Classes whose changes are watched through their version tags: the anchors
 // and the record class.
@@ -630,8 +642,7 @@ static bool check_row(int index, Owners& owners) {
     return false;
 }
 
-// asyncio's C internals behind current_task(): the running loop, the table of
-// current tasks by loop, and the C Task class (D12).
+// asyncio's C internals behind current_task() (D12, kAsyncioNames).
 static bool check_asyncio() {
     if (!stock.asyncio) return true;
     PyObject* current_task = nullptr;
@@ -642,17 +653,19 @@ static bool check_asyncio() {
     if (!c_module || !PyModule_CheckExact(c_module)) return false;
     PyObject* dict = PyModule_GetDict(c_module);
     if (!readable_dict(dict)) return false;
-    const char* names[3] = {"_get_running_loop", "_current_tasks", "Task"};
-    for (int i = 0; i < 3; ++i) {
-        PyObject* value = item(dict, names[i]);
+    for (int i = 0; i < kAsyncioPins; ++i) {
+        PyObject* value = item(dict, kAsyncioNames[i]);
         if (!value) return false;
         if (!asyncio_pins[i]) asyncio_pins[i] = Py_NewRef(value);
         if (value != asyncio_pins[i]) return false;
     }
-    return PyCFunction_CheckExact(asyncio_pins[0]) &&
-           (PyCFunction_GET_FLAGS(asyncio_pins[0]) & METH_NOARGS) && PyDict_CheckExact(asyncio_pins[1]) &&
-           PyType_Check(asyncio_pins[2]) &&
-           (reinterpret_cast<PyTypeObject*>(asyncio_pins[2])->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
+    asyncio_current_task = current_task;
+#if PY_VERSION_HEX < 0x030E0000
+    if (!PyDict_CheckExact(asyncio_pins[2])) return false;
+#endif
+    return PyCFunction_CheckExact(asyncio_pins[0]) && (PyCFunction_GET_FLAGS(asyncio_pins[0]) & METH_NOARGS) &&
+           PyType_Check(asyncio_pins[1]) &&
+           (reinterpret_cast<PyTypeObject*>(asyncio_pins[1])->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
 }
 
 // The pinned classes and their version tags, for stock_is_current().
@@ -908,8 +921,11 @@ static bool task_named_plainly() {  // D12
     if (!loop) return PyErr_Clear(), false;  // raised by the call just made
     Ref held = Ref::steal(loop);
     if (loop == Py_None) return true;  // current_task() raises RuntimeError, which LogRecord catches
+    PyTypeObject* task_type = reinterpret_cast<PyTypeObject*>(asyncio_pins[1]);
+#if PY_VERSION_HEX < 0x030E0000
+    // 3.13: current_task() looks the loop up in the table of current tasks.
     if (Py_TYPE(loop)->tp_hash != PyBaseObject_Type.tp_hash) return false;
-    PyObject* tasks = asyncio_pins[1];
+    PyObject* tasks = asyncio_pins[2];
     if (PyDict_GET_SIZE(tasks) > kMaxRunningLoops) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *task = nullptr, *value;
@@ -918,7 +934,16 @@ static bool task_named_plainly() {  // D12
         if (Py_TYPE(key)->tp_hash != PyBaseObject_Type.tp_hash) return false;
         if (key == loop) task = value;
     }
-    return !task || Py_IS_TYPE(task, reinterpret_cast<PyTypeObject*>(asyncio_pins[2]));
+    return !task || Py_IS_TYPE(task, task_type);
+#else
+    // 3.14: current_task() finds the loop running in this thread (compared by
+    // identity) and gives the thread's running task; asked with no argument it
+    // parses nothing, hashes nothing and calls nothing.
+    PyObject* task = PyObject_Vectorcall(asyncio_current_task, nullptr, 0, nullptr);
+    if (!task) return PyErr_Clear(), false;  // raised by the call just made
+    Ref task_held = Ref::steal(task);
+    return task == Py_None || Py_IS_TYPE(task, task_type);
+#endif
 }
 
 // ---------------------------------------------------------------------------
