@@ -2,8 +2,9 @@
 // `logger.log(level, text, *args, **kwargs)` would be made only to be dropped
 // at every handler, the call is not made. That is allowed only when no caller,
 // subclass, handler, filter, record factory, profiler, mock or other thread
-// could tell the difference. Following logging's own code (CPython 3.13), the
-// call is skipped when all of this holds, checked in this order:
+// could tell the difference. Following logging's own code (CPython 3.13, 3.14
+// and 3.15; what differs between them is listed after the conditions), the call
+// is skipped when all of this holds, checked in this order:
 //
 //  D1  Everything the full call would run is logging's and Python's own, as
 //      shipped: every name in kRows below (the globals and builtins the
@@ -46,8 +47,8 @@
 //      object's class reads `name` through BaseProcess's own property.
 //  D12 LogRecord.__init__, `asyncio.current_task().get_name()` (with
 //      logAsyncioTasks, asyncio imported): no event loop runs in the thread,
-//      or its loop hashes as object does and its current task is none or an
-//      exact C Task.
+//      or its current task is none or an exact C Task (and, on 3.13, the loop
+//      hashes as object does).
 //  D13 Logger.handle, `maybe_record = self.filter(record)`: the logger has no
 //      filters (Filterer.filter, `for f in self.filters`).
 //  D14 Logger.callHandlers, `for hdlr in c.handlers` ... `c = c.parent`:
@@ -56,6 +57,21 @@
 //      `level` to the instance and its value is an exact int above the level,
 //      `propagate` is a bool or an exact int, and the parents are loggers of
 //      logging's classes (or None).
+//
+// Between versions. The functions the full call runs read the same names on
+// 3.13, 3.14 and 3.15 (scripts/stock-names derives the same list from each;
+// only the instructions spelling the reads differ), so kRows has no row of its
+// own for any version. What differs:
+//  - D12, asyncio.current_task(): 3.13 looks the running loop up in _asyncio's
+//    dict of current tasks, hashing it (a loop with a hash of its own makes the
+//    call, and the check walks that dict comparing identities); 3.14 and 3.15
+//    compare it by identity with the loop running in the thread and give that
+//    thread's running task, so the check asks current_task() itself.
+//  - D4 and D10, `self._cache[level]` and `_active[get_ident()]`: the state of
+//    those dicts is remembered by the dict version on 3.13 and by a dict
+//    watcher since 3.14 removed it (priv::dict_version).
+//  - D2, a code object's local monitoring events: a public field on 3.13, an
+//    internal one since (priv::monitoring_local_events).
 //
 // The proof runs no code of anyone's: every dict it looks into holds only
 // exact str keys (or exact int keys), and nothing it reads is called. So no
