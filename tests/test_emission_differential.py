@@ -807,14 +807,7 @@ def _colliding_key_run(base, scenario):
     return outcome, compares, first.ctx.events, second.ctx.events
 
 
-# 3.15's own attribute lookup compares a colliding key twice, and turns an exception raised by
-# its first comparison into a SystemError; the module compares once and passes the error on.
-ONE_COMPARISON = pytest.mark.skipif(sys.version_info >= (3, 15), reason="3.15 compares a colliding key twice")
-
-
-@pytest.mark.parametrize("scenario", ["second read of _logger",
-                                      pytest.param("failing lookup of _log", marks=ONE_COMPARISON),
-                                      pytest.param("shadowing _log", marks=ONE_COMPARISON)])
+@pytest.mark.parametrize("scenario", ["second read of _logger", "failing lookup of _log", "shadowing _log"])
 def test_colliding_instance_dict_key(scenario):
     got = _colliding_key_run(log_main._LogBase, scenario)
     want = _colliding_key_run(Reference, scenario)
