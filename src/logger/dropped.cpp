@@ -86,8 +86,8 @@
 //    Logger, RootLogger and LogRecord.
 //  - `logger_layouts`, `handler_classes`: where the values sit in the shared
 //    attribute layout of a class; class, version tag, layout and its size.
-//  - `cache_checked`: that a logger's `_cache` has only exact int keys; the
-//    dict's identity and version.
+//  - `cache_seen`: that a logger's `_cache` has only exact int keys, and its
+//    answer for the level last asked; the dict's identity and version.
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
@@ -814,8 +814,17 @@ enum class Enabled {
     Undecided,  // a miss, or values the proof does not read: make the call
 };
 
-static PyObject* cache_checked = nullptr;  // compared only, with its version
-static uint64_t cache_checked_version = 0;
+// The state of a `_cache` last checked (compared only, with its version), and
+// the answer it gave for one level: while the dict is unchanged, so is its
+// value for that level.
+struct CacheSeen {
+    PyObject* cache = nullptr;
+    uint64_t version = 0;
+    bool answered = false;
+    Py_ssize_t level = 0;  // the compact value of the level asked
+    Enabled answer = Enabled::Undecided;
+};
+static CacheSeen cache_seen;
 
 static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObject* level) {
     PyObject* disabled = value_at(values, l.attr[kDisabled]);
@@ -824,14 +833,24 @@ static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObj
     PyObject* cache = value_at(values, l.attr[kCache]);
     if (!cache || !PyDict_CheckExact(cache)) return Enabled::Undecided;
     const uint64_t version = priv::dict_version(cache);
-    if (cache != cache_checked || version != cache_checked_version) {
+    CacheSeen& seen = cache_seen;
+    if (cache != seen.cache || version != seen.version) {
         // Looking an int up among exact int keys runs no code.
         if (!exact_keys(cache, exact_int)) return Enabled::Undecided;
-        cache_checked = cache;
-        cache_checked_version = version;
+        seen = {cache, version};
     }
+    auto* as_long = reinterpret_cast<PyLongObject*>(level);
+    const bool compact = PyUnstable_Long_IsCompact(as_long);
+    const Py_ssize_t key = compact ? PyUnstable_Long_CompactValue(as_long) : 0;
+    if (compact && seen.answered && seen.level == key) return seen.answer;
     PyObject* cached = PyDict_GetItemWithError(cache, level);  // cannot fail: exact int keys
-    return cached == Py_True ? Enabled::Yes : cached == Py_False ? Enabled::No : Enabled::Undecided;
+    const Enabled answer = cached == Py_True ? Enabled::Yes : cached == Py_False ? Enabled::No : Enabled::Undecided;
+    if (compact) {
+        seen.answered = true;
+        seen.level = key;
+        seen.answer = answer;
+    }
+    return answer;
 }
 
 // ---------------------------------------------------------------------------

@@ -255,7 +255,18 @@ bool monitoring_global_events(PyThreadState* ts) {
 }
 
 // The code object's monitoring data is public up to 3.13 and internal since.
+// A code object no tool ever instrumented has none: the pointers are or-ed
+// together first (two loads each), the events looked at only when one is set.
 bool monitoring_local_events(PyCodeObject* const* codes, int n) {
+    uintptr_t any = 0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        any |= reinterpret_cast<uintptr_t>(codes[i]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 1]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 2]->_co_monitoring) |
+               reinterpret_cast<uintptr_t>(codes[i + 3]->_co_monitoring);
+    for (; i < n; ++i) any |= reinterpret_cast<uintptr_t>(codes[i]->_co_monitoring);
+    if (!any) return false;
     for (int i = 0; i < n; ++i) {
         const _PyCoMonitoringData* data = codes[i]->_co_monitoring;
         if (!data) continue;
