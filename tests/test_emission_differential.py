@@ -1533,6 +1533,36 @@ def test_audit_hook_makes_the_call(level):
     assert done.stdout.split() == ["1"]
 
 
+def test_freed_monitoring_tool_counts_as_the_plain_call_counts_it():
+    """A tool freed after setting local events on code the full call runs: 3.13 keeps its
+    callback and events, 3.14 clears them. The call is made in full exactly when the plain call
+    would reach the callback. In a child process: on 3.13 the freed tool stays for good."""
+    code = textwrap.dedent('''
+        import logging, sys, tracemalloc, log_main
+        lg = logging.getLogger("skip.freed"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        obj.debug("warm-up")
+        mon, seen = sys.monitoring, []
+        mon.use_tool_id(4, "freed")
+        mon.register_callback(4, mon.events.PY_START, lambda code, offset: seen.append(code.co_name))
+        mon.set_local_events(4, logging.getLevelName.__code__, mon.events.PY_START)
+        mon.free_tool_id(4)
+        lg.debug("plain")
+        plain = len(seen)
+        seen.clear()
+        tracemalloc.start()
+        obj.debug("module")
+        made = tracemalloc.get_traced_memory()[1] > 400
+        print(plain, len(seen), made)
+    ''')
+    done = run_python(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    plain, module, made = done.stdout.split()
+    assert plain == module == ("1" if sys.version_info < (3, 14) else "0")
+    assert made == str(plain == "1")
+
+
 # ---------------------------------------------------------------------------------------------
 # The table of checked names is what the full call reads (scripts/stock-names)
 

@@ -349,6 +349,7 @@ struct Stock {
     // of any of them (or of a base) checks again, whatever the outcome was.
     PyTypeObject* classes[kClasses] = {};
     unsigned int versions[kClasses] = {};
+    int nclasses = 0;
     bool flags[kFlags] = {};
     PyCodeObject* codes[kMaxCodes];  // the code objects the full call runs (pinned)
     int ncodes = 0;
@@ -690,13 +691,15 @@ static void note_classes() {
     for (int i = 0; i < kRowCount; ++i)
         if (kRows[i].must == Must::Class) record = row_pins[i].value;
     int n = 0;
-    for (PyObject* cls : anchor_pins) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(cls);
-    stock.classes[n] = reinterpret_cast<PyTypeObject*>(record);
-    for (int i = 0; i < kClasses; ++i) {
+    for (PyObject* cls : anchor_pins)
+        if (cls) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(cls);
+    if (record) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(record);
+    stock.nclasses = n;
+    for (int i = 0; i < n; ++i) {
         PyTypeObject* tp = stock.classes[i];
         // A class out of version tags (changed too often) cannot be watched: no early return.
-        if (tp && !PyUnstable_Type_AssignVersionTag(tp)) stock.usable = false;
-        stock.versions[i] = tp ? tp->tp_version_tag : 0;
+        if (!PyUnstable_Type_AssignVersionTag(tp)) stock.usable = false;
+        stock.versions[i] = tp->tp_version_tag;
     }
 }
 
@@ -737,10 +740,10 @@ static void check_stock() {
 }
 
 static bool stock_is_current() {
-    bool same = stock.epoch == watched_epoch() && stock.function_changes == function_changes;
-    for (int i = 0; same && i < kClasses; ++i)
-        same = !stock.classes[i] || stock.classes[i]->tp_version_tag == stock.versions[i];
-    if (!same) check_stock();
+    // Differences or-ed together: one branch for the lot.
+    uint64_t changed = (stock.epoch ^ watched_epoch()) | (stock.function_changes ^ function_changes);
+    for (int i = 0; i < stock.nclasses; ++i) changed |= stock.classes[i]->tp_version_tag ^ stock.versions[i];
+    if (changed) check_stock();
     return stock.usable;
 }
 
@@ -750,7 +753,7 @@ static bool stock_is_current() {
 static bool unwatched(PyThreadState* ts) {
     if (ts->c_profilefunc || ts->c_tracefunc || priv::audit_hooks_installed(ts) || priv::monitoring_global_events(ts))
         return false;
-    return !priv::monitoring_local_events(stock.codes, stock.ncodes);
+    return !priv::monitoring_local_events(ts, stock.codes, stock.ncodes);
 }
 
 // ---------------------------------------------------------------------------
