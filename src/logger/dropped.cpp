@@ -71,7 +71,9 @@
 //    those dicts is remembered by the dict version on 3.13 and by a dict
 //    watcher since 3.14 removed it (priv::dict_version).
 //  - D2, a code object's local monitoring events: a public field on 3.13, an
-//    internal one since (priv::monitoring_local_events).
+//    internal one since; since 3.14 freeing a tool also clears its events and
+//    callbacks, so with no tool in use none are looked for
+//    (priv::monitoring_local_events).
 //
 // The proof runs no code of anyone's: every dict it looks into holds only
 // exact str keys (or exact int keys), and nothing it reads is called. So no
