@@ -35,11 +35,10 @@ from hypothesis import strategies as st
 import log_main
 from conftest import run_process, run_python
 
-# The table of checked names (dropped.cpp) is derived from 3.13's logging. On a later version the
-# early return stays off, every dropped call is made in full, and the tests that expect it to
-# return early are skipped until the table is derived there (scripts/stock-names).
-early_return = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
-                                  reason="the early return is derived for 3.13's logging only")
+# A written record is made in place on 3.13 only (written.cpp's table of checked names is derived
+# from 3.13's handlers); later versions make every written record in full.
+written_in_place = pytest.mark.skipif(sys.version_info[:2] != (3, 13),
+                                      reason="written records are made in place on 3.13 only")
 
 LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
 OMIT = "<omitted>"   # an option that the call does not pass at all
@@ -814,14 +813,7 @@ def _colliding_key_run(base, scenario):
     return outcome, compares, first.ctx.events, second.ctx.events
 
 
-# 3.15's own attribute lookup compares a colliding key twice, and turns an exception raised by
-# its first comparison into a SystemError; the module compares once and passes the error on.
-ONE_COMPARISON = pytest.mark.skipif(sys.version_info >= (3, 15), reason="3.15 compares a colliding key twice")
-
-
-@pytest.mark.parametrize("scenario", ["second read of _logger",
-                                      pytest.param("failing lookup of _log", marks=ONE_COMPARISON),
-                                      pytest.param("shadowing _log", marks=ONE_COMPARISON)])
+@pytest.mark.parametrize("scenario", ["second read of _logger", "failing lookup of _log", "shadowing _log"])
 def test_colliding_instance_dict_key(scenario):
     got = _colliding_key_run(log_main._LogBase, scenario)
     want = _colliding_key_run(Reference, scenario)
@@ -1360,7 +1352,6 @@ def test_every_condition_is_shown_needed():
     assert all(callable(globals()[name]) for name in SEPARATE.values())
 
 
-@early_return
 def test_dropped_call_never_enters_logger_log():
     obj, lg, sink = _plain_setup("skip.plain")
     obj.debug("warm-up")
@@ -1371,7 +1362,6 @@ def test_dropped_call_never_enters_logger_log():
     assert sink.side.seen == [(None, logging.INFO, "kept")]
 
 
-@early_return
 def test_a_change_of_the_logger_cache_is_seen():
     # The keys of `_cache` are checked once per state of the dict (its version on 3.13, a dict
     # watcher since): a key added later, whose comparison could run code, makes the call again.
@@ -1391,7 +1381,6 @@ def test_a_change_of_the_logger_cache_is_seen():
     assert _full_calls(lambda: obj.info("x")) == 1
 
 
-@early_return
 @pytest.mark.parametrize("breaking", sorted(BREAKS))
 def test_each_condition_of_the_early_return_is_needed(breaking, monkeypatch):
     obj, lg, sink = _plain_setup("skip." + re.sub(r"\W", "_", breaking))
@@ -1418,7 +1407,6 @@ def test_each_condition_of_the_early_return_is_needed(breaking, monkeypatch):
     assert _full_calls(lambda: obj.debug("msg", 42)) == 0
 
 
-@early_return
 def test_thread_unknown_to_threading_makes_the_call_once():
     import _thread
     obj, lg, sink = _plain_setup("skip.thread")
@@ -1462,7 +1450,6 @@ def test_thread_gone_from_threading_is_not_trusted():
     assert done.stdout.split() == ["[True]"]
 
 
-@early_return
 def test_inside_a_task_only_an_exact_task_is_skipped():
     import asyncio
 
@@ -1487,10 +1474,11 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     assert counts == [0, 1]
 
 
-@early_return
-def test_loop_with_a_hash_of_its_own_is_hashed_by_the_call_alone():
-    """The check reads the current task without hashing the loop: a loop whose __hash__ is code
-    makes the full call, which hashes it once, as the plain call does."""
+def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call():
+    """The check reads the current task without hashing the loop. Where the plain call hashes it
+    (3.13 looks it up in a table of current tasks), a loop whose __hash__ is code makes the full
+    call, which hashes it as often; where it does not (3.14 compares loops by identity), the early
+    return hashes it no more."""
     import asyncio
     hashes = []
 
@@ -1505,14 +1493,19 @@ def test_loop_with_a_hash_of_its_own_is_hashed_by_the_call_alone():
 
     async def body():
         hashes.clear()
-        seen.append((_full_calls(lambda: obj.debug("x")), len(hashes)))
+        lg.debug("x")
+        plain = len(hashes)
+        hashes.clear()
+        seen.append((plain, _full_calls(lambda: obj.debug("x")), len(hashes)))
 
     loop = HashedLoop()
     try:
         loop.run_until_complete(body())
     finally:
         loop.close()
-    assert seen == [(1, 1)]
+    [(plain, made, hashed)] = seen
+    assert hashed == plain and made == (plain > 0)
+    assert plain == (sys.version_info < (3, 14))
 
 
 # A C-level hook (PySys_AddAuditHook) is kept in the runtime state, whose layout moved
@@ -1553,6 +1546,36 @@ def test_audit_hook_makes_the_call(level):
     assert done.stdout.split() == ["1"]
 
 
+def test_freed_monitoring_tool_counts_as_the_plain_call_counts_it():
+    """A tool freed after setting local events on code the full call runs: 3.13 keeps its
+    callback and events, 3.14 clears them. The call is made in full exactly when the plain call
+    would reach the callback. In a child process: on 3.13 the freed tool stays for good."""
+    code = textwrap.dedent('''
+        import logging, sys, tracemalloc, log_main
+        lg = logging.getLogger("skip.freed"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        obj.debug("warm-up")
+        mon, seen = sys.monitoring, []
+        mon.use_tool_id(4, "freed")
+        mon.register_callback(4, mon.events.PY_START, lambda code, offset: seen.append(code.co_name))
+        mon.set_local_events(4, logging.getLevelName.__code__, mon.events.PY_START)
+        mon.free_tool_id(4)
+        lg.debug("plain")
+        plain = len(seen)
+        seen.clear()
+        tracemalloc.start()
+        obj.debug("module")
+        made = tracemalloc.get_traced_memory()[1] > 400
+        print(plain, len(seen), made)
+    ''')
+    done = run_python(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    plain, module, made = done.stdout.split()
+    assert plain == module == ("1" if sys.version_info < (3, 14) else "0")
+    assert made == str(plain == "1")
+
+
 # ---------------------------------------------------------------------------------------------
 # The table of checked names is what the full call reads (scripts/stock-names)
 
@@ -1565,7 +1588,6 @@ def _stock_names():
     return module
 
 
-@early_return
 @pytest.mark.parametrize("path", ["dropped", "written"])
 def test_table_of_checked_names_is_derived_from_the_bytecode(path):
     names = _stock_names()
@@ -1843,7 +1865,7 @@ def test_written_sequences_cover_every_condition():
 WRITTEN_EXAMPLE = [0]
 
 
-@early_return
+@written_in_place
 @pytest.mark.slow
 @settings(max_examples=2000, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -1913,7 +1935,7 @@ def _written_in_place(call):
             tracemalloc.stop()
 
 
-@early_return
+@written_in_place
 @pytest.mark.parametrize("kind", ["file", "rotating", "timerotating"])
 def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind):
     path = str(tmp_path / "w.log")
@@ -1975,7 +1997,7 @@ atexit.register(obj.info, "at exit")   # W3: called with no Python frame, so mad
 '''
 
 
-@early_return
+@written_in_place
 def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
     """Four threads write through one size-rotating handler: every line whole, in one of the
     files, each file under its limit, the same lines as the full path writes."""
@@ -1996,7 +2018,7 @@ def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
     assert len(out["full"][0]) == 801 and "T - threads - INFO - at exit" in out["full"][0]
 
 
-@early_return
+@written_in_place
 def test_an_error_of_the_write_goes_to_handle_error_as_the_full_path_sends_it(monkeypatch):
     """The declared limit of an OS error: handleError prints the same report but for the frames
     of the traceback (the caller's instead of StreamHandler.emit's)."""

@@ -921,7 +921,7 @@ bool plain_stream(PyObject* s) {
 bool unwatched() {
     PyThreadState* ts = PyThreadState_Get();
     if (ts->c_profilefunc || ts->c_tracefunc || priv::monitoring_global_events(ts)) return false;
-    return !priv::monitoring_local_events(proof.codes, proof.ncodes);
+    return !priv::monitoring_local_events(ts, proof.codes, proof.ncodes);
 }
 
 // ---------------------------------------------------------------------------

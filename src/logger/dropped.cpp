@@ -2,8 +2,9 @@
 // `logger.log(level, text, *args, **kwargs)` would be made only to be dropped
 // at every handler, the call is not made. That is allowed only when no caller,
 // subclass, handler, filter, record factory, profiler, mock or other thread
-// could tell the difference. Following logging's own code (CPython 3.13), the
-// call is skipped when all of this holds, checked in this order:
+// could tell the difference. Following logging's own code (CPython 3.13, 3.14
+// and 3.15; what differs between them is listed after the conditions), the call
+// is skipped when all of this holds, checked in this order:
 //
 //  D1  Everything the full call would run is logging's and Python's own, as
 //      shipped: every name in kRows below (the globals and builtins the
@@ -46,8 +47,8 @@
 //      object's class reads `name` through BaseProcess's own property.
 //  D12 LogRecord.__init__, `asyncio.current_task().get_name()` (with
 //      logAsyncioTasks, asyncio imported): no event loop runs in the thread,
-//      or its loop hashes as object does and its current task is none or an
-//      exact C Task.
+//      or its current task is none or an exact C Task (and, on 3.13, the loop
+//      hashes as object does).
 //  D13 Logger.handle, `maybe_record = self.filter(record)`: the logger has no
 //      filters (Filterer.filter, `for f in self.filters`).
 //  D14 Logger.callHandlers, `for hdlr in c.handlers` ... `c = c.parent`:
@@ -56,6 +57,23 @@
 //      `level` to the instance and its value is an exact int above the level,
 //      `propagate` is a bool or an exact int, and the parents are loggers of
 //      logging's classes (or None).
+//
+// Between versions. The functions the full call runs read the same names on
+// 3.13, 3.14 and 3.15 (scripts/stock-names derives the same list from each;
+// only the instructions spelling the reads differ), so kRows has no row of its
+// own for any version. What differs:
+//  - D12, asyncio.current_task(): 3.13 looks the running loop up in _asyncio's
+//    dict of current tasks, hashing it (a loop with a hash of its own makes the
+//    call, and the check walks that dict comparing identities); 3.14 and 3.15
+//    compare it by identity with the loop running in the thread and give that
+//    thread's running task, so the check asks current_task() itself.
+//  - D4 and D10, `self._cache[level]` and `_active[get_ident()]`: the state of
+//    those dicts is remembered by the dict version on 3.13 and by a dict
+//    watcher since 3.14 removed it (priv::dict_version).
+//  - D2, a code object's local monitoring events: a public field on 3.13, an
+//    internal one since; since 3.14 freeing a tool also clears its events and
+//    callbacks, so with no tool in use none are looked for
+//    (priv::monitoring_local_events).
 //
 // The proof runs no code of anyone's: every dict it looks into holds only
 // exact str keys (or exact int keys), and nothing it reads is called. So no
@@ -70,8 +88,8 @@
 //    Logger, RootLogger and LogRecord.
 //  - `logger_layouts`, `handler_classes`: where the values sit in the shared
 //    attribute layout of a class; class, version tag, layout and its size.
-//  - `cache_checked`: that a logger's `_cache` has only exact int keys; the
-//    dict's identity and version.
+//  - `cache_seen`: that a logger's `_cache` has only exact int keys, and its
+//    answer for the level last asked; the dict's identity and version.
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
@@ -97,9 +115,11 @@ constexpr int kHandlerClassWays = 8;
 // Threads whose entry in threading._active is remembered at once. Threads that
 // log in turn beyond that look their entry up again (a dict lookup of an int).
 constexpr int kThreadSlots = 4;
+#if PY_VERSION_HEX < 0x030E0000
 // Event loops looked through in asyncio's table of current tasks (one per
 // thread running a loop). More make the call.
 constexpr Py_ssize_t kMaxRunningLoops = 8;
+#endif
 
 // ---------------------------------------------------------------------------
 // D1: the table of checked names
@@ -294,7 +314,17 @@ static constexpr Anchor kAnchors[] = {
 static Pin row_pins[kRowCount];
 static Pin getter_pins[kRowCount];  // the getters of Property rows
 static PyObject* anchor_pins[sizeof kAnchors / sizeof kAnchors[0]];
-static PyObject* asyncio_pins[3];  // _asyncio's _get_running_loop, _current_tasks and Task
+// What current_task() reads in _asyncio (D12): the running loop, the C Task
+// class and, on 3.13, the table of current tasks by loop (3.14 keeps the
+// running task in the thread state instead).
+static const char* const kAsyncioNames[] = {"_get_running_loop", "Task",
+#if PY_VERSION_HEX < 0x030E0000
+                                            "_current_tasks"
+#endif
+};
+constexpr int kAsyncioPins = sizeof kAsyncioNames / sizeof kAsyncioNames[0];
+static PyObject* asyncio_pins[kAsyncioPins];
+static PyObject* asyncio_current_task = nullptr;  // the pinned current_task (the asyncio row)
 
 // Classes whose changes are watched through their version tags: the anchors
 // and the record class.
@@ -312,6 +342,7 @@ struct Stock {
     // of any of them (or of a base) checks again, whatever the outcome was.
     PyTypeObject* classes[kClasses] = {};
     unsigned int versions[kClasses] = {};
+    int nclasses = 0;
     bool flags[kFlags] = {};
     PyCodeObject* codes[kMaxCodes];  // the code objects the full call runs (pinned)
     int ncodes = 0;
@@ -627,8 +658,7 @@ static bool check_row(int index, Owners& owners) {
     return false;
 }
 
-// asyncio's C internals behind current_task(): the running loop, the table of
-// current tasks by loop, and the C Task class (D12).
+// asyncio's C internals behind current_task() (D12, kAsyncioNames).
 static bool check_asyncio() {
     if (!stock.asyncio) return true;
     PyObject* current_task = nullptr;
@@ -639,17 +669,19 @@ static bool check_asyncio() {
     if (!c_module || !PyModule_CheckExact(c_module)) return false;
     PyObject* dict = PyModule_GetDict(c_module);
     if (!readable_dict(dict)) return false;
-    const char* names[3] = {"_get_running_loop", "_current_tasks", "Task"};
-    for (int i = 0; i < 3; ++i) {
-        PyObject* value = item(dict, names[i]);
+    for (int i = 0; i < kAsyncioPins; ++i) {
+        PyObject* value = item(dict, kAsyncioNames[i]);
         if (!value) return false;
         if (!asyncio_pins[i]) asyncio_pins[i] = Py_NewRef(value);
         if (value != asyncio_pins[i]) return false;
     }
-    return PyCFunction_CheckExact(asyncio_pins[0]) &&
-           (PyCFunction_GET_FLAGS(asyncio_pins[0]) & METH_NOARGS) && PyDict_CheckExact(asyncio_pins[1]) &&
-           PyType_Check(asyncio_pins[2]) &&
-           (reinterpret_cast<PyTypeObject*>(asyncio_pins[2])->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
+    asyncio_current_task = current_task;
+#if PY_VERSION_HEX < 0x030E0000
+    if (!PyDict_CheckExact(asyncio_pins[2])) return false;
+#endif
+    return PyCFunction_CheckExact(asyncio_pins[0]) && (PyCFunction_GET_FLAGS(asyncio_pins[0]) & METH_NOARGS) &&
+           PyType_Check(asyncio_pins[1]) &&
+           (reinterpret_cast<PyTypeObject*>(asyncio_pins[1])->tp_flags & Py_TPFLAGS_IMMUTABLETYPE);
 }
 
 // The pinned classes and their version tags, for stock_is_current().
@@ -658,13 +690,15 @@ static void note_classes() {
     for (int i = 0; i < kRowCount; ++i)
         if (kRows[i].must == Must::Class) record = row_pins[i].value;
     int n = 0;
-    for (PyObject* cls : anchor_pins) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(cls);
-    stock.classes[n] = reinterpret_cast<PyTypeObject*>(record);
-    for (int i = 0; i < kClasses; ++i) {
+    for (PyObject* cls : anchor_pins)
+        if (cls) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(cls);
+    if (record) stock.classes[n++] = reinterpret_cast<PyTypeObject*>(record);
+    stock.nclasses = n;
+    for (int i = 0; i < n; ++i) {
         PyTypeObject* tp = stock.classes[i];
         // A class out of version tags (changed too often) cannot be watched: no early return.
-        if (tp && !PyUnstable_Type_AssignVersionTag(tp)) stock.usable = false;
-        stock.versions[i] = tp ? tp->tp_version_tag : 0;
+        if (!PyUnstable_Type_AssignVersionTag(tp)) stock.usable = false;
+        stock.versions[i] = tp->tp_version_tag;
     }
 }
 
@@ -705,12 +739,10 @@ static void check_stock() {
 }
 
 static bool stock_is_current() {
-    // Every class is compared, without an early exit: a loop the compiler unrolls.
-    unsigned int moved = 0;
-#pragma GCC unroll 8
-    for (int i = 0; i < kClasses; ++i)
-        moved |= stock.classes[i] ? stock.classes[i]->tp_version_tag ^ stock.versions[i] : 0u;
-    if (moved || stock.epoch != watched_epoch() || stock.function_changes != function_changes) check_stock();
+    // Differences or-ed together: one branch for the lot.
+    uint64_t changed = (stock.epoch ^ watched_epoch()) | (stock.function_changes ^ function_changes);
+    for (int i = 0; i < stock.nclasses; ++i) changed |= stock.classes[i]->tp_version_tag ^ stock.versions[i];
+    if (changed) check_stock();
     return stock.usable;
 }
 
@@ -720,7 +752,7 @@ static bool stock_is_current() {
 static bool unwatched(PyThreadState* ts) {
     if (ts->c_profilefunc || ts->c_tracefunc || priv::audit_hooks_installed(ts) || priv::monitoring_global_events(ts))
         return false;
-    return !priv::monitoring_local_events(stock.codes, stock.ncodes);
+    return !priv::monitoring_local_events(ts, stock.codes, stock.ncodes);
 }
 
 // ---------------------------------------------------------------------------
@@ -784,11 +816,17 @@ enum class Enabled {
     Undecided,  // a miss, or values the proof does not read: make the call
 };
 
-static PyObject* cache_checked = nullptr;  // compared only, with its version
-static uint64_t cache_checked_version = 0;
-static bool cache_memo_valid = false;  // the last lookup in that dict at that version
-static Py_ssize_t cache_memo_level = 0;
-static Enabled cache_memo = Enabled::Undecided;
+// The state of a `_cache` last checked (compared only, with its version), and
+// the answer it gave for one level: while the dict is unchanged, so is its
+// value for that level.
+struct CacheSeen {
+    PyObject* cache = nullptr;
+    uint64_t version = 0;
+    bool answered = false;
+    Py_ssize_t level = 0;  // the compact value of the level asked
+    Enabled answer = Enabled::Undecided;
+};
+static CacheSeen cache_seen;
 
 static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObject* level) {
     PyObject* disabled = value_at(values, l.attr[kDisabled]);
@@ -797,24 +835,22 @@ static Enabled enabled_for(PyObject* const* values, const LoggerLayout& l, PyObj
     PyObject* cache = value_at(values, l.attr[kCache]);
     if (!cache || !PyDict_CheckExact(cache)) return Enabled::Undecided;
     const uint64_t version = priv::dict_version(cache);
-    if (cache != cache_checked || version != cache_checked_version) {
+    CacheSeen& seen = cache_seen;
+    if (cache != seen.cache || version != seen.version) {
         // Looking an int up among exact int keys runs no code.
         if (!exact_keys(cache, exact_int)) return Enabled::Undecided;
-        cache_checked = cache;
-        cache_checked_version = version;
-        cache_memo_valid = false;
+        seen = {cache, version};
     }
-    // The same dict at the same version holds the same values: the answer for
-    // the level looked up last is kept.
-    const bool compact = PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(level));
-    const Py_ssize_t key = compact ? PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(level)) : 0;
-    if (compact && cache_memo_valid && key == cache_memo_level) return cache_memo;
+    auto* as_long = reinterpret_cast<PyLongObject*>(level);
+    const bool compact = PyUnstable_Long_IsCompact(as_long);
+    const Py_ssize_t key = compact ? PyUnstable_Long_CompactValue(as_long) : 0;
+    if (compact && seen.answered && seen.level == key) return seen.answer;
     PyObject* cached = PyDict_GetItemWithError(cache, level);  // cannot fail: exact int keys
     const Enabled answer = cached == Py_True ? Enabled::Yes : cached == Py_False ? Enabled::No : Enabled::Undecided;
     if (compact) {
-        cache_memo_valid = true;
-        cache_memo_level = key;
-        cache_memo = answer;
+        seen.answered = true;
+        seen.level = key;
+        seen.answer = answer;
     }
     return answer;
 }
@@ -922,8 +958,11 @@ static bool task_named_plainly() {  // D12
     if (!loop) return PyErr_Clear(), false;  // raised by the call just made
     Ref held = Ref::steal(loop);
     if (loop == Py_None) return true;  // current_task() raises RuntimeError, which LogRecord catches
+    PyTypeObject* task_type = reinterpret_cast<PyTypeObject*>(asyncio_pins[1]);
+#if PY_VERSION_HEX < 0x030E0000
+    // 3.13: current_task() looks the loop up in the table of current tasks.
     if (Py_TYPE(loop)->tp_hash != PyBaseObject_Type.tp_hash) return false;
-    PyObject* tasks = asyncio_pins[1];
+    PyObject* tasks = asyncio_pins[2];
     if (PyDict_GET_SIZE(tasks) > kMaxRunningLoops) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *task = nullptr, *value;
@@ -932,7 +971,16 @@ static bool task_named_plainly() {  // D12
         if (Py_TYPE(key)->tp_hash != PyBaseObject_Type.tp_hash) return false;
         if (key == loop) task = value;
     }
-    return !task || Py_IS_TYPE(task, reinterpret_cast<PyTypeObject*>(asyncio_pins[2]));
+    return !task || Py_IS_TYPE(task, task_type);
+#else
+    // 3.14: current_task() finds the loop running in this thread (compared by
+    // identity) and gives the thread's running task; asked with no argument it
+    // parses nothing, hashes nothing and calls nothing.
+    PyObject* task = PyObject_Vectorcall(asyncio_current_task, nullptr, 0, nullptr);
+    if (!task) return PyErr_Clear(), false;  // raised by the call just made
+    Ref task_held = Ref::steal(task);
+    return task == Py_None || Py_IS_TYPE(task, task_type);
+#endif
 }
 
 // ---------------------------------------------------------------------------

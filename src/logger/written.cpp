@@ -1012,7 +1012,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
 Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
     // W1: the table is derived from 3.13's logging; on a later interpreter every record is made in full.
     if (PY_VERSION_HEX >= 0x030E0000 || !stock_is_current()) return Written::Call;
-    if (priv::monitoring_local_events(wstock.codes, wstock.ncodes)) return Written::Call;  // W2
+    if (priv::monitoring_local_events(PyThreadState_Get(), wstock.codes, wstock.ncodes)) return Written::Call;  // W2
     if (!PyEval_GetFrame()) return Written::Call;  // W3
     if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0) return Written::Call;  // W4
     if (!args_inert(args)) return Written::Call;  // W5

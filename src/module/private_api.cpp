@@ -255,9 +255,21 @@ bool monitoring_global_events(PyThreadState* ts) {
 }
 
 // The code object's monitoring data is public up to 3.13 and internal since.
-bool monitoring_local_events(PyCodeObject* const* codes, int n) {
-    // A code object gets its monitoring data the first time a tool instruments
-    // it; most never do, and then one pass over the pointers answers.
+// A code object no tool ever instrumented has none: the pointers are or-ed
+// together first (two loads each), the events looked at only when one is set.
+// Since 3.14, freeing a tool also clears its callbacks and events, so with none
+// of the tools sys.monitoring hands out (0 to 5) in use, no local event reaches
+// anyone; on 3.13 a freed tool's events and callbacks stay, and only the code
+// objects tell.
+bool monitoring_local_events(PyThreadState* ts, PyCodeObject* const* codes, int n) {
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* const* names = ts->interp->monitoring_tool_names;
+    uintptr_t in_use = 0;
+    for (int tool = 0; tool < PY_MONITORING_SYS_PROFILE_ID; ++tool) in_use |= reinterpret_cast<uintptr_t>(names[tool]);
+    if (!in_use) return false;
+#else
+    (void)ts;
+#endif
     uintptr_t any = 0;
     int i = 0;
     for (; i + 4 <= n; i += 4)

@@ -66,8 +66,9 @@ namespace log_main::priv {
 bool monitoring_global_events(PyThreadState* ts);
 
 // Whether any sys.monitoring tool has events set on one of these code objects
-// alone (their local events). A code object no tool ever instrumented has none.
-bool monitoring_local_events(PyCodeObject* const* codes, int n);
+// alone (their local events), in the interpreter of ts. A code object no tool
+// ever instrumented has none.
+bool monitoring_local_events(PyThreadState* ts, PyCodeObject* const* codes, int n);
 
 // Where a property object keeps the getter it calls (null: none). The getter
 // can be replaced in place (property.__init__ called again), so it is read
