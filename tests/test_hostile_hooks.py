@@ -503,3 +503,19 @@ def test_hostile_hooks_crash_nothing_and_raise_no_system_error(tmp_path):
     summary = json.loads(result.stdout.strip().splitlines()[-1])
     assert summary["examples"] >= EXAMPLES
     assert summary["fired"] >= EXAMPLES // 2   # the hooks did fire inside the calls
+
+
+# Programs the search once found crashing, run again on every test run.
+FOUND = [
+    # A key of the instance's __dict__ whose __eq__ replaces __dict__ while enable() stores _logger:
+    # the insertion went on in the freed dict.
+    (False, True, [(("key", (("instance", "_logger"), False)), ("dict", "copy"), 2, ("enable", "none"))]),
+]
+
+
+@pytest.mark.parametrize("program", FOUND)
+def test_programs_found_crashing_run_to_the_end(program, tmp_path):
+    code = (f"import sys; sys.path.insert(0, {TESTS!r}); import {__name__} as t; "
+            f"t.replay({program!r}, {str(tmp_path)!r}); print('done')")
+    result = run_python(code, timeout=60)
+    assert result.returncode == 0 and result.stdout.strip().endswith("done"), result.stderr[-3000:]

@@ -17,7 +17,7 @@ Ref normalised_file(PyObject* file) {
 
 int set_attrs(PyObject* obj, std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
     for (auto& [name, value] : items)
-        if (PyObject_SetAttr(obj, name, value) < 0) return -1;
+        if (set_attr(obj, name, value) < 0) return -1;
     return 0;
 }
 
@@ -29,13 +29,13 @@ int prepare_logger(PyObject* self) {
         Ref set_level = get_attr(get_attr(self, S._logger), S.setLevel);
         if (!set_level || !call(set_level, {global_attr(S.logging, S.DEBUG).get()})) return -1;
         Ref logger = get_attr(self, S._logger);
-        if (!logger || PyObject_SetAttr(logger.get(), S.propagate, Py_False) < 0) return -1;
+        if (!logger || set_attr(logger.get(), S.propagate, Py_False) < 0) return -1;
     }
     // self._handler_filter = _ContextFilter(self.name)
     Ref filter_class = global(S._ContextFilter);
     if (!filter_class) return -1;
     Ref filter = call(filter_class, {get_attr(self, S.name).get()});
-    if (!filter || PyObject_SetAttr(self, S._handler_filter, filter.get()) < 0) return -1;
+    if (!filter || set_attr(self, S._handler_filter, filter.get()) < 0) return -1;
     if (call_self(self, S._create_console_handler) < 0) return -1;
     return call_self(self, S._create_file_handler);
 }

@@ -113,7 +113,7 @@ static PyObject* captures_logger_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
     {
         Ref logger = logger_of(self);
-        if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
+        if (!logger || set_attr(self, S._logger, logger.get()) < 0) return nullptr;
     }
     Ref logger = get_attr(self, S._logger);
     Ref current = get_attr(logger, S.handlers);
@@ -150,9 +150,9 @@ static PyObject* get_logger_init_body(Function* f, PyObject* const* a) {
         if (!text) return nullptr;
         own_name = Ref::steal(PyUnicode_FromFormat("%U.%U", name, text.get()));
     }
-    if (!own_name || PyObject_SetAttr(self, S.name, own_name.get()) < 0) return nullptr;
+    if (!own_name || set_attr(self, S.name, own_name.get()) < 0) return nullptr;
     Ref path = normalised_file(file);
-    if (!path || PyObject_SetAttr(self, S.file, path.get()) < 0) return nullptr;
+    if (!path || set_attr(self, S.file, path.get()) < 0) return nullptr;
     if (set_attrs(self, {{S.handler_type, handler_type},
                          {S.file_level, level},
                          {S.console, console},

@@ -74,7 +74,7 @@ static PyObject* set_logger_init_body(Function* f, PyObject* const* a) {
 static PyObject* setup_logger_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
     Ref logger = logger_of(self);
-    if (!logger || PyObject_SetAttr(self, S._logger, logger.get()) < 0) return nullptr;
+    if (!logger || set_attr(self, S._logger, logger.get()) < 0) return nullptr;
     if (prepare_logger(self) < 0) return nullptr;
     Py_RETURN_NONE;
 }

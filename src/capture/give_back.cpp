@@ -95,7 +95,7 @@ static int copy_rotation_hooks(PyObject* original, PyObject* handler) {
         if (!found || value.get() == Py_None) continue;
         int settable = PyObject_HasAttrWithError(handler, hook);
         if (settable < 0) return -1;
-        if (settable && PyObject_SetAttr(handler, hook, value.get()) < 0) return -1;
+        if (settable && set_attr(handler, hook, value.get()) < 0) return -1;
     }
     return 0;
 }

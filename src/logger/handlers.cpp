@@ -13,7 +13,7 @@ static PyObject* filter_init_body(Function* f, PyObject* const* a) {
     PyObject* self = a[0];
     Ref parent = super_of(f, self);
     if (!parent || !call_method(parent.get(), S.__init__, {})) return nullptr;
-    if (PyObject_SetAttr(self, S._logger_name, a[1]) < 0) return nullptr;
+    if (set_attr(self, S._logger_name, a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -25,13 +25,13 @@ static PyObject* filter_init_body(Function* f, PyObject* const* a) {
 // in the file. A plain cached text, or none, is left as it is.
 static PyObject* filter_body(Function*, PyObject* const* a) {
     Ref name = get_attr(a[0], S._logger_name);
-    if (!name || PyObject_SetAttr(a[1], S.name, name.get()) < 0) return nullptr;
+    if (!name || set_attr(a[1], S.name, name.get()) < 0) return nullptr;
     Ref text;
     int found = PyObject_GetOptionalAttr(a[1], S.exc_text, text.out());
     if (found < 0) return nullptr;
     if (found && PyUnicode_Check(text.get())) {
         Py_ssize_t at = PyUnicode_FindChar(text.get(), 0x1b, 0, PyUnicode_GET_LENGTH(text.get()), 1);
-        if (at == -2 || (at >= 0 && PyObject_SetAttr(a[1], S.exc_text, Py_None) < 0)) return nullptr;
+        if (at == -2 || (at >= 0 && set_attr(a[1], S.exc_text, Py_None) < 0)) return nullptr;
     }
     Py_RETURN_TRUE;
 }
@@ -81,7 +81,7 @@ static PyObject* console_handler_body(Function*, PyObject* const* a) {
     if (wanted <= 0) return wanted < 0 ? nullptr : Py_NewRef(Py_None);
 
     Ref handler = call(global_attr(S.colorlog, S.StreamHandler), {});
-    if (!handler || PyObject_SetAttr(self, S._console_handler, handler.get()) < 0) return nullptr;
+    if (!handler || set_attr(self, S._console_handler, handler.get()) < 0) return nullptr;
     if (handler_call_attr(self, S._console_handler, S.setLevel, S.console_level) < 0) return nullptr;
 
     // colorlog.ColoredFormatter(fmt=_cformatter, log_colors=_colors)
@@ -143,17 +143,17 @@ static int make_file_handler(PyObject* self, PyObject* options) {
                 take_option(self, options, S.backupCount, M.int_365) < 0)
                 return -1;
             Ref handler = call_with_options(global(S.TimedRotatingFileHandler), options);
-            if (!handler || PyObject_SetAttr(self, S._file_handler, handler.get()) < 0) return -1;
+            if (!handler || set_attr(self, S._file_handler, handler.get()) < 0) return -1;
             // A new namer for each handler.
             Ref namer = make_function(&namer_spec, false);
             if (!namer) return -1;
             Ref stored = get_attr(self, S._file_handler);
-            return stored ? PyObject_SetAttr(stored.get(), S.namer, namer.get()) : -1;
+            return stored ? set_attr(stored.get(), S.namer, namer.get()) : -1;
         }
     }
     Ref handler = call_with_options(handler_class, options);
     if (!handler) return -1;
-    return PyObject_SetAttr(self, S._file_handler, handler.get());
+    return set_attr(self, S._file_handler, handler.get());
 }
 
 static PyObject* file_handler_body(Function*, PyObject* const* a) {

@@ -13,30 +13,30 @@ namespace log_main {
 // subclass) that rebinds it, and the second read must see that.
 static PyObject* init_body(Function*, PyObject* const* a) {
     PyObject* self = a[0];
-    if (PyObject_SetAttr(self, S.name, Py_None) < 0 || PyObject_SetAttr(self, S.file, Py_None) < 0 ||
-        PyObject_SetAttr(self, S.handler_type, Py_None) < 0)
+    if (set_attr(self, S.name, Py_None) < 0 || set_attr(self, S.file, Py_None) < 0 ||
+        set_attr(self, S.handler_type, Py_None) < 0)
         return nullptr;
     Ref debug = global_attr(S.logging, S.DEBUG);
-    if (!debug || PyObject_SetAttr(self, S.file_level, debug.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, S.console, Py_True) < 0) return nullptr;
+    if (!debug || set_attr(self, S.file_level, debug.get()) < 0) return nullptr;
+    if (set_attr(self, S.console, Py_True) < 0) return nullptr;
     debug = global_attr(S.logging, S.DEBUG);
-    if (!debug || PyObject_SetAttr(self, S.console_level, debug.get()) < 0) return nullptr;
+    if (!debug || set_attr(self, S.console_level, debug.get()) < 0) return nullptr;
     Ref options = Ref::steal(PyDict_New());
-    if (!options || PyObject_SetAttr(self, S.kwargs, options.get()) < 0) return nullptr;
-    if (PyObject_SetAttr(self, S._logger, Py_None) < 0 || PyObject_SetAttr(self, S._file_handler, Py_None) < 0 ||
-        PyObject_SetAttr(self, S._console_handler, Py_None) < 0 ||
-        PyObject_SetAttr(self, S._handler_filter, Py_None) < 0)
+    if (!options || set_attr(self, S.kwargs, options.get()) < 0) return nullptr;
+    if (set_attr(self, S._logger, Py_None) < 0 || set_attr(self, S._file_handler, Py_None) < 0 ||
+        set_attr(self, S._console_handler, Py_None) < 0 ||
+        set_attr(self, S._handler_filter, Py_None) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 static PyObject* disable_body(Function*, PyObject* const* a) {
-    if (PyObject_SetAttr(a[0], S._logger, Py_None) < 0) return nullptr;
+    if (set_attr(a[0], S._logger, Py_None) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 static PyObject* enable_body(Function*, PyObject* const* a) {
-    if (PyObject_SetAttr(a[0], S._logger, a[1]) < 0) return nullptr;
+    if (set_attr(a[0], S._logger, a[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -45,7 +45,7 @@ static PyObject* enable_body(Function*, PyObject* const* a) {
 // call, as `if self._h: self._h.setLevel(level)` reads it: the truth test can
 // run code that replaces it.
 static PyObject* set_handler_level(PyObject* self, PyObject* level, PyObject* level_attr, PyObject* handler_attr) {
-    if (PyObject_SetAttr(self, level_attr, level) < 0) return nullptr;
+    if (set_attr(self, level_attr, level) < 0) return nullptr;
     Ref handler = get_attr(self, handler_attr);
     if (!handler) return nullptr;
     int truth = PyObject_IsTrue(handler.get());

@@ -767,7 +767,7 @@ struct Call {
     Ref message, asctime;
 };
 
-static int set(PyObject* record, PyObject* name, PyObject* value) { return PyObject_SetAttr(record, name, value); }
+static int set(PyObject* record, PyObject* name, PyObject* value) { return set_attr(record, name, value); }
 
 // self.<name>(*args), the arguments after a free slot (PY_VECTORCALL_ARGUMENTS_OFFSET lets the
 // callee use it).

@@ -1,6 +1,8 @@
 // Module-global lookup and the names interned at load.
 #include "module/globals.hpp"
 
+#include "module/private_api.hpp"
+
 #include <initializer_list>
 
 namespace log_main {
@@ -152,6 +154,11 @@ Ref cached_global_attr(PyObject* module_name, PyObject* name, AttrCache& cache) 
     cache.module = Py_NewRef(mod.get());
     cache.epoch = epoch;
     return value;
+}
+
+int set_attr(PyObject* obj, PyObject* name, PyObject* value) {
+    Ref held = Ref::borrow(priv::existing_instance_dict(obj));
+    return PyObject_SetAttr(obj, name, value);
 }
 
 }  // namespace log_main

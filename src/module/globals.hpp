@@ -220,6 +220,10 @@ inline int expect_type(PyObject* value, PyTypeObject* type, const char* type_nam
 // C++ call are evaluated in no fixed order and each is evaluated even when
 // another failed, so an argument that runs code goes after a test of the
 // callable: `if (!f || !call(f, {get_attr(self, S.name).get()}))`.
+// obj.name = value. The object's __dict__, when it has one, is held across the
+// store: a key of it whose __eq__ runs during the insertion may replace
+// obj.__dict__, and the insertion must not go on in a freed dict.
+int set_attr(PyObject* obj, PyObject* name, PyObject* value);
 inline Ref get_attr(PyObject* obj, PyObject* name) { return Ref::steal(obj ? PyObject_GetAttr(obj, name) : nullptr); }
 inline Ref get_attr(const Ref& obj, PyObject* name) { return get_attr(obj.get(), name); }
 

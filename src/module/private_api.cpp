@@ -290,6 +290,13 @@ bool monitoring_local_events(PyThreadState* ts, PyCodeObject* const* codes, int 
 
 PyObject* const* property_getter_slot(PyObject* prop) { return &reinterpret_cast<propertyobject*>(prop)->prop_get; }
 
+PyObject* existing_instance_dict(PyObject* obj) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return reinterpret_cast<PyObject*>(_PyObject_GetManagedDict(obj));
+    PyObject** where = tp->tp_dictoffset ? _PyObject_GetDictPtr(obj) : nullptr;
+    return where ? *where : nullptr;
+}
+
 bool dict_has_str_keys(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_keys->dk_kind != DICT_KEYS_GENERAL;
 }

@@ -80,4 +80,8 @@ PyObject* const* property_getter_slot(PyObject* prop);
 // code.
 bool dict_has_str_keys(PyObject* dict);
 
+// The object's own __dict__ when it has one already (borrowed), else null;
+// never makes one.
+PyObject* existing_instance_dict(PyObject* obj);
+
 }  // namespace log_main::priv
