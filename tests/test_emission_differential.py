@@ -2034,9 +2034,11 @@ import faulthandler, logging, os, sys, threading, log_main
 faulthandler.dump_traceback_later(100, exit=True)
 folder, mode = sys.argv[1], sys.argv[2]
 obj = log_main.OsprelLog("threads", file=os.path.join(folder, "t.log"), handler_type="rotating",
-                         console=False, maxBytes=5000, backupCount=1000)
+                         maxBytes=5000, backupCount=1000)
+obj._console_handler.setStream(open(os.path.join(folder, "console.txt"), "w", encoding="utf-8"))
 if mode == "full":
     obj._file_handler.addFilter(lambda record: True)
+    obj._console_handler.addFilter(lambda record: True)
 
 def work(k):
     for i in range(200):
@@ -2052,8 +2054,8 @@ atexit.register(obj.info, "at exit")   # W3: called with no Python frame, so mad
 
 @early_return
 def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
-    """Four threads write through one size-rotating handler: every line whole, in one of the
-    files, each file under its limit, the same lines as the full path writes."""
+    """Four threads write through one size-rotating handler and the console: every line whole, in
+    one of the files, each rotated file under its limit, the same lines as the full path writes."""
     out = {}
     for mode in ("in place", "full"):
         folder = tmp_path / mode.replace(" ", "-")
@@ -2064,11 +2066,12 @@ def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
         lines = []
         for name in os.listdir(folder):
             text = (folder / name).read_text(encoding="utf-8")
-            assert len(text.encode()) <= 5000 + 60
+            assert name == "console.txt" or len(text.encode()) <= 5000 + 60
             lines += TIME_TEXT.sub("T", text).splitlines()
         out[mode] = (sorted(lines), len(os.listdir(folder)))
     assert out["in place"] == out["full"]
-    assert len(out["full"][0]) == 801 and "T - threads - INFO - at exit" in out["full"][0]
+    assert len(out["full"][0]) == 2 * 801 and "T - threads - INFO - at exit" in out["full"][0]
+    assert "\x1b[32mT - threads - INFO - at exit\x1b[0m" in out["full"][0]
 
 
 @early_return

@@ -79,9 +79,11 @@
 // as the caller left it.
 //
 // Caches, what invalidates each, and the benchmark row that pays for it
-// (row "written" of bench/peers.py, file only: bench/run.py scenario 2):
+// (row "written" of bench/peers.py, console and file; file only: bench/run.py
+// scenario 2):
 //  - `wstock`: the result of checking kRows; the dict watcher's epoch, the
 //    function watcher, the version tags of the pinned classes.
+//  - the console's proof: colored.cpp's own caches (its header).
 #include "logger/written.hpp"
 
 #include <cmath>
