@@ -1026,8 +1026,9 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
                 plain_value(t.handler, W.terminator) == t.terminator;
     Ref formatter_held = Ref::borrow(formatter);  // isatty() lets other threads run
     if (same && console) {
-        // Handler.format: the console's line, made under the lock as emit makes it. One
-        // format() would raise for, or one the encoder could refuse, is the handler's own.
+        // Handler.format: the console's line, made under the lock as emit makes it. A line
+        // format() would raise for, or one the encoder could refuse, goes to the handler's own
+        // handle().
         Ref line = colored_line(formatter, t.handler, asctime, name.get(), levelname, c.level, c.message.get());
         if (!line) {
             PyErr_Clear();
