@@ -120,7 +120,8 @@ test-colorlog-oldest: dist/.wheels
 
 # The console line the module makes against colorlog's own, with every colorlog
 # release the package accepts (constraints/colorlog-releases.txt), 2,000
-# examples each (COLORED_EXAMPLES), one environment per release.
+# examples each (COLORED_EXAMPLES), and the written-record differential test,
+# 500 sequences each (WRITTEN_EXAMPLES), one environment per release.
 test-colorlog-releases: $(VENV)/.built $(VENV)/.test-tools
 	VPY=$(VPY) scripts/test-colorlog-releases
 

@@ -14,6 +14,7 @@ import functools
 import genericpath
 import importlib.machinery
 import inspect
+import io
 import logging
 import multiprocessing
 import operator
@@ -28,6 +29,7 @@ import time
 import tracemalloc
 import types
 
+import colorlog.escape_codes
 import pytest
 from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
@@ -1707,11 +1709,13 @@ def test_declared_limits_of_the_early_return_stay_safe(limit):
 # logging's Formatter.formatTime, so no clock has to be replaced (a replaced clock function is
 # itself a reason to take the full path, W1).
 
-TIME_TEXT = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
+# At a line's start, or after the console's colour code.
+TIME_TEXT = re.compile(r"(?:^|(?<=m))\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
 WRITTEN_STEP_CONDITIONS = {
     "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
     "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
+    "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
 }
 
 
@@ -1747,13 +1751,16 @@ class WSide:
         self.objs = {"time": log_main.OsprelLog(tag, file=join("time.log"), handler_type="timerotating",
                                                 console=False, backupCount=2),
                      "size": log_main.OsprelLog(tag + ".c", file=join("size.log"), handler_type="rotating",
-                                                console=False, maxBytes=700, backupCount=2),
+                                                maxBytes=700, backupCount=2),
                      "plain": log_main.OsprelLog(tag + ".p", file=join("plain.log"), console=False)}
         self.handlers = {k: obj._file_handler for k, obj in self.objs.items()}
         self.loggers = {"child": self.objs["size"]._logger, "parent": self.objs["time"]._logger}
         self.user = {"filter": PassThrough(), "handler": Seen(self)}
+        # The console: a file in the folder (compared with the others), or a StringIO.
+        self.console, self.sio = self.objs["size"]._console_handler, None
+        self.console.setStream(open(join("console.txt"), "a", encoding="utf-8"))
         if full:
-            for h in self.handlers.values():
+            for h in [*self.handlers.values(), self.console]:
                 h.addFilter(PassThrough())
         # A miss of a logger's cache makes the full call (D4): start with the caches filled.
         for logger in self.loggers.values():
@@ -1768,12 +1775,24 @@ class WSide:
         return out
 
     def masked(self):
-        return {name: TIME_TEXT.sub("<time>", text.decode("utf-8", "replace")).replace(self.tag, "<tag>")
-                for name, text in self.files().items()}
+        texts = {name: text.decode("utf-8", "replace") for name, text in self.files().items()}
+        if self.sio is not None and not self.sio.closed:
+            texts["<StringIO>"] = self.sio.getvalue()
+        return {name: TIME_TEXT.sub("<time>", text).replace(self.tag, "<tag>") for name, text in texts.items()}
+
+    def unclose(self):
+        """A stream closed under a handler is dropped (its flush would raise)."""
+        for h in [*self.handlers.values(), self.console]:
+            if h.stream is not None and h.stream.closed:
+                h.stream = None
 
     def close(self):
+        self.unclose()
+        stream = self.console.stream
         for obj in self.objs.values():
             obj.close()
+        if stream is not None and stream is not self.sio:
+            stream.close()
 
 
 WPARTS = {"text": "order", "int": 42, "float": 2.5, "wide": "größe ✓", "percent": "%d%%", "none": None,
@@ -1792,11 +1811,18 @@ WSTEP = st.one_of(
     st.tuples(st.just("user handler"), st.sampled_from(["child", "parent"]), st.booleans()),
     st.tuples(st.just("formatter"), st.sampled_from(["size", "time", "plain"]),
               st.sampled_from(["module", "other", "datefmt", "subclass"])),
-    st.tuples(st.just("stream"), st.sampled_from(["size", "time", "plain"]), st.sampled_from(["reopen", "close"])),
+    st.tuples(st.just("stream"), st.sampled_from(["size", "time", "plain"]),
+              st.sampled_from(["reopen", "close", "close stream"])),
     st.tuples(st.just("roll by time"), st.booleans()),
     st.tuples(st.just("time zone"), st.sampled_from(["UTC", "Asia/Kathmandu", "America/St_Johns", "EST+5"])),
     st.tuples(st.just("profile"), st.booleans()),
+    st.tuples(st.just("console stream"), st.sampled_from(["file", "stringio", "close"])),
+    st.tuples(st.just("console level"), LEVELS),
+    st.tuples(st.just("colour env"), st.sampled_from(["FORCE_COLOR", "NO_COLOR"]), st.booleans()),
+    st.tuples(st.just("escape codes"), st.sampled_from(["green", "yellow", "reset", "message"]),
+              st.sampled_from(["\x1b[1;35m", "", None, DELETED])),
 )
+SHARED_WSTEPS = {"time zone", "profile", "colour env", "escape codes"}
 
 
 class _FormatterSub(logging.Formatter):
@@ -1836,6 +1862,11 @@ def _wapply(step, side):
                                              "subclass": lambda: _FormatterSub(fmt)}[step[2]]())
     elif kind == "stream":
         handler = side.handlers[step[1]]
+        if step[2] == "close stream":
+            if handler.stream is not None:
+                handler.stream.close()
+            return
+        side.unclose()
         if step[2] == "close":
             handler.close()
         else:
@@ -1844,10 +1875,39 @@ def _wapply(step, side):
                 old.close()
     elif kind == "roll by time" and step[1]:
         side.handlers["time"].rolloverAt = int(time.time()) - 1
+    elif kind == "console stream":
+        if step[1] == "close":
+            if side.console.stream is not None:
+                side.console.stream.close()
+            return
+        side.unclose()
+        stream = (open(os.path.join(side.folder, "console.txt"), "a", encoding="utf-8") if step[1] == "file"
+                  else io.StringIO())
+        old = side.console.setStream(stream)
+        side.sio = stream if step[1] == "stringio" else side.sio
+        if old is not None and old is not side.sio:
+            old.close()
+    elif kind == "console level":
+        side.objs["size"].set_console_level(step[1])
+
+
+ESCAPE_CODES = colorlog.escape_codes.escape_codes
+PLAIN_ESCAPE_CODES = dict(ESCAPE_CODES)
 
 
 def _wapply_shared(step, saved):
-    if step[0] == "time zone":
+    if step[0] == "colour env":
+        if step[2]:
+            os.environ[step[1]] = "1"
+        else:
+            os.environ.pop(step[1], None)
+    elif step[0] == "escape codes":
+        key, value = step[1], step[2]
+        if value is DELETED:
+            ESCAPE_CODES.pop(key, None)
+        else:
+            ESCAPE_CODES[key] = PLAIN_ESCAPE_CODES.get(key, "") if value is None else value
+    elif step[0] == "time zone":
         os.environ["TZ"] = step[1]
         time.tzset()
     elif step[0] == "profile":
@@ -1867,7 +1927,7 @@ WRITTEN_EXAMPLE = [0]
 
 @written_in_place
 @pytest.mark.slow
-@settings(max_examples=2000, deadline=None, database=None,
+@settings(max_examples=int(os.environ.get("WRITTEN_EXAMPLES", "2000")), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(WSTEP, min_size=1, max_size=20))
 def test_written_records_match_the_full_path(tmp_path_factory, steps):
@@ -1876,13 +1936,13 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
     n = WRITTEN_EXAMPLE[0]
     sides = {"module": WSide(f"wm{n}", str(tmp_path_factory.mktemp("wm")), full=False),
              "reference": WSide(f"wr{n}", str(tmp_path_factory.mktemp("wr")), full=True)}
-    saved = (os.environ.get("TZ"), sys.stderr)
+    saved = (os.environ.get("TZ"), sys.stderr, {k: os.environ.get(k) for k in ("FORCE_COLOR", "NO_COLOR")})
     err = io.StringIO()
     sys.stderr = err
     try:
         for step in steps:
             note(repr(step))
-            if step[0] in ("time zone", "profile"):
+            if step[0] in SHARED_WSTEPS:
                 _wapply_shared(step, saved)
                 continue
             m, r = sides["module"], sides["reference"]
@@ -1914,6 +1974,13 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
         else:
             os.environ["TZ"] = saved[0]
         time.tzset()
+        for key, value in saved[2].items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+        ESCAPE_CODES.clear()
+        ESCAPE_CODES.update(PLAIN_ESCAPE_CODES)
         for side in sides.values():
             side.close()
 
@@ -1935,6 +2002,10 @@ def _written_in_place(call):
             tracemalloc.stop()
 
 
+class _StringIOSub(io.StringIO):
+    pass
+
+
 @written_in_place
 @pytest.mark.parametrize("kind", ["file", "rotating", "timerotating"])
 def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind):
@@ -1944,7 +2015,11 @@ def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind
     handler, logger = obj._file_handler, obj._logger
     try:
         assert _written_in_place(lambda: obj.info("order", 42))              # console above the record
-        assert not _written_in_place(lambda: obj.error("to both"))           # the console takes it
+        obj._console_handler.setStream(_StringIOSub())
+        assert not _written_in_place(lambda: obj.error("to both"))           # W12: not io's own stream
+        obj._console_handler.setStream(console := io.StringIO())
+        assert _written_in_place(lambda: obj.error("to both"))               # the console too (W12)
+        assert console.getvalue().count(f" - w-{kind} - ERROR - to both\x1b[0m\n") == 2
         assert _written_in_place(lambda: obj.warning("%s of %d", args=("3", 4)))
         assert not _written_in_place(lambda: obj.warning("%d left", args=(3,)))          # W5
         assert not _written_in_place(lambda: obj.info("x", kwargs={"stacklevel": 1}))    # W4
@@ -1973,7 +2048,7 @@ def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind
         lines = TIME_TEXT.sub("T", f.read()).splitlines()
     assert lines[:3] == [f"T - w-{kind} - INFO - order 42", f"T - w-{kind} - INFO - order 42",
                          f"T - w-{kind} - ERROR - to both"]
-    assert len(lines) == 22
+    assert len(lines) == 24
 
 
 WRITTEN_CHILD = '''
@@ -1981,9 +2056,11 @@ import faulthandler, logging, os, sys, threading, log_main
 faulthandler.dump_traceback_later(100, exit=True)
 folder, mode = sys.argv[1], sys.argv[2]
 obj = log_main.OsprelLog("threads", file=os.path.join(folder, "t.log"), handler_type="rotating",
-                         console=False, maxBytes=5000, backupCount=1000)
+                         maxBytes=5000, backupCount=1000)
+obj._console_handler.setStream(open(os.path.join(folder, "console.txt"), "w", encoding="utf-8"))
 if mode == "full":
     obj._file_handler.addFilter(lambda record: True)
+    obj._console_handler.addFilter(lambda record: True)
 
 def work(k):
     for i in range(200):
@@ -1999,8 +2076,8 @@ atexit.register(obj.info, "at exit")   # W3: called with no Python frame, so mad
 
 @written_in_place
 def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
-    """Four threads write through one size-rotating handler: every line whole, in one of the
-    files, each file under its limit, the same lines as the full path writes."""
+    """Four threads write through one size-rotating handler and the console: every line whole, in
+    one of the files, each rotated file under its limit, the same lines as the full path writes."""
     out = {}
     for mode in ("in place", "full"):
         folder = tmp_path / mode.replace(" ", "-")
@@ -2011,11 +2088,12 @@ def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
         lines = []
         for name in os.listdir(folder):
             text = (folder / name).read_text(encoding="utf-8")
-            assert len(text.encode()) <= 5000 + 60
+            assert name == "console.txt" or len(text.encode()) <= 5000 + 60
             lines += TIME_TEXT.sub("T", text).splitlines()
         out[mode] = (sorted(lines), len(os.listdir(folder)))
     assert out["in place"] == out["full"]
-    assert len(out["full"][0]) == 801 and "T - threads - INFO - at exit" in out["full"][0]
+    assert len(out["full"][0]) == 2 * 801 and "T - threads - INFO - at exit" in out["full"][0]
+    assert "\x1b[32mT - threads - INFO - at exit\x1b[0m" in out["full"][0]
 
 
 @written_in_place
@@ -2045,3 +2123,60 @@ def test_an_error_of_the_write_goes_to_handle_error_as_the_full_path_sends_it(mo
     assert reports["full"][:2] == ["--- Logging error ---", "Traceback (most recent call last):"]
     assert "Message: 'disk %s %s'" in reports["full"] and "Arguments: ('a', 'b')" in reports["full"]
     assert "logging" in tracebacks["full"] and __file__ in tracebacks["in place"]
+
+
+def _stream_case(case, folder, tag, full):
+    """One record through a handler whose stream is closed, refuses the text or is not buffered;
+    what the stream, the files and stderr get."""
+    obj = log_main.OsprelLog(tag, file=os.path.join(folder, "f.log"))
+    if full:
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(PassThrough())
+    path = os.path.join(folder, "console.txt")
+    encoding = {"console ascii": "ascii"}.get(case, "utf-8")
+    stream = (io.TextIOWrapper(open(path, "wb", buffering=0), encoding="utf-8", errors="backslashreplace",
+                               write_through=True) if case == "console unbuffered"
+              else open(path, "w", encoding=encoding))
+    obj._console_handler.setStream(stream)
+    obj.info("warm")   # fills the logger's cache
+    err, saved = io.StringIO(), sys.stderr
+    sys.stderr = err   # the handler writes to the stream it holds, not to sys.stderr looked up again
+    try:
+        if case == "file closed":
+            obj._file_handler.stream.close()
+        elif case == "console closed":
+            stream.close()
+        obj.warning("lone \ud800" if case == "console strict" else "größe ✓")
+    finally:
+        sys.stderr = saved
+        for h in (obj._file_handler, obj._console_handler):
+            if h.stream is not None and h.stream.closed:
+                h.stream = None
+        obj.close()
+        stream.close()
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), "rb") as f:
+            files[name] = TIME_TEXT.sub("<time>", f.read().decode("utf-8", "replace")).replace(tag, "<tag>")
+    return files, err.getvalue().replace(tag, "<tag>").replace(folder, "<folder>")
+
+
+@written_in_place
+@pytest.mark.parametrize("case", ["file closed", "console closed", "console ascii", "console strict",
+                                  "console unbuffered"])
+def test_streams_closed_refusing_or_unbuffered_match_the_full_path(tmp_path, case):
+    """A closed stream (file or console), a console encoding that refuses the text, a lone
+    surrogate, an unbuffered TextIOWrapper over FileIO: the same bytes and the same report on
+    stderr, traceback frames included, as the full path."""
+    out = {}
+    for mode in ("in place", "full"):
+        folder = tmp_path / mode.replace(" ", "-")
+        folder.mkdir()
+        WRITTEN_EXAMPLE[0] += 1
+        out[mode] = _stream_case(case, str(folder), f"st{WRITTEN_EXAMPLE[0]}", mode == "full")
+    assert out["in place"] == out["full"]
+    files, err = out["full"]
+    refused = case != "console unbuffered"
+    assert ("--- Logging error ---" in err) == refused, err
+    if not refused:
+        assert files["console.txt"].endswith(" - <tag> - WARNING - größe ✓\x1b[0m\n")

@@ -31,8 +31,9 @@
 //  W7  Logger.callHandlers, `for hdlr in c.handlers` ... `if record.levelno
 //      >= hdlr.level`: along the chain (as D14 walks it) at least one handler
 //      takes the record (else lastResort acts), at most kMaxTakers do, and each
-//      is exactly FileHandler, RotatingFileHandler or TimedRotatingFileHandler
-//      with its attributes kept plainly (no instance value shadows a method).
+//      is exactly FileHandler, RotatingFileHandler or TimedRotatingFileHandler,
+//      or StreamHandler as W12 has it, with its attributes kept plainly (no
+//      instance value shadows a method).
 //  W8  Handler.handle, `rv = self.filter(record)` and Filterer.filter,
 //      `for f in self.filters`: the handler's filters are an exact list of the
 //      module's _ContextFilter (a plain class whose `filter` is the module's
@@ -49,6 +50,15 @@
 //      own handle() then opens it, as below), or exactly TextIOWrapper over
 //      BufferedWriter over FileIO, open, UTF-8 with strict errors, none of
 //      write, flush or tell set on the instance; `terminator` an exact str.
+//  W12 StreamHandler.emit, `msg = self.format(record)` and `stream.write(msg +
+//      self.terminator)`, for the console: the handler is exactly
+//      StreamHandler, its formatter colorlog's ColoredFormatter as
+//      colored_known() proves it (C1 to C5 of colored.cpp: the line is
+//      colored_line()'s), its stream exactly StringIO, or exactly TextIOWrapper
+//      over BufferedWriter over FileIO (or over the FileIO itself, as an
+//      unbuffered sys.stderr is) in UTF-8 (any error handler: a line with
+//      a lone surrogate is left to the handler's own handle()), open, none of
+//      write, flush or tell set on the instances; `terminator` an exact str.
 //
 // Then, per handler in the order callHandlers takes them, under the handler's
 // lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
@@ -57,7 +67,10 @@
 // rollover that would happen, a stream that is None, or a line the stream's
 // encoder would refuse (a lone surrogate) is given to the handler's own
 // `handle(record)`, with the LogRecord the full call would have made (same
-// vars(), same time). Otherwise the line is written through `stream.write`
+// vars(), same time). The console's line is made under its lock, as emit
+// makes it there, with the same asctime, name, levelname and message; a
+// line colored_line() cannot make (format() would raise) goes to the
+// handler's own handle() too. Otherwise the line is written through `stream.write`
 // and flushed as StreamHandler.flush does. An error of that write or flush
 // goes to the handler's handleError(record) as StreamHandler.emit sends it.
 //
@@ -66,9 +79,11 @@
 // as the caller left it.
 //
 // Caches, what invalidates each, and the benchmark row that pays for it
-// (row "written" of bench/peers.py, file only: bench/run.py scenario 2):
+// (row "written" of bench/peers.py, console and file; file only: bench/run.py
+// scenario 2):
 //  - `wstock`: the result of checking kRows; the dict watcher's epoch, the
 //    function watcher, the version tags of the pinned classes.
+//  - the console's proof: colored.cpp's own caches (its header).
 #include "logger/written.hpp"
 
 #include <cmath>
@@ -76,6 +91,7 @@
 #include <ctime>
 #include <initializer_list>
 
+#include "logger/colored.hpp"
 #include "logger/stock.hpp"
 #include "module/callables.hpp"
 #include "module/globals.hpp"
@@ -177,7 +193,16 @@ static constexpr Row kRows[] = {
     ROW(logging__handlers__TimedRotatingFileHandler, "stream", Own),
     ROW(logging__handlers__TimedRotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__TimedRotatingFileHandler, "rolloverAt", Own),
+    ROW(logging__StreamHandler, "handle", Method, 0, "Handler.handle"),
+    ROW(logging__StreamHandler, "filter", Method, 0, "Filterer.filter"),
     ROW(logging__StreamHandler, "emit", Method),
+    ROW(logging__StreamHandler, "format", Method, 0, "Handler.format"),
+    ROW(logging__StreamHandler, "flush", Method, 0, "StreamHandler.flush"),
+    ROW(logging__StreamHandler, "terminator", Plain),
+    ROW(logging__StreamHandler, "filters", Own),
+    ROW(logging__StreamHandler, "lock", Own),
+    ROW(logging__StreamHandler, "formatter", Own),
+    ROW(logging__StreamHandler, "stream", Own),
     // The formatter and its style
     ROW(logging__Formatter, "format", Method),
     ROW(logging__Formatter, "usesTime", Method),
@@ -234,7 +259,7 @@ static Pin row_pins[kRowCount];
 static Pin anchor_pins[kAnchorCount];
 
 // The kinds of file handler, in the order of the handler owners.
-enum HandlerKind : uint8_t { kFile, kRotating, kTimed, kKinds };
+enum HandlerKind : uint8_t { kFile, kRotating, kTimed, kConsole, kKinds };
 
 // Classes watched through their version tags (any change of one or of a base
 // checks again).
@@ -260,6 +285,7 @@ struct Stock {
     PyTypeObject* text_type = nullptr;   // io's TextIOWrapper, BufferedWriter, FileIO
     PyTypeObject* buffered_type = nullptr;
     PyTypeObject* fileio_type = nullptr;
+    PyTypeObject* stringio_type = nullptr;  // io's StringIO, a console's other stream
     PyObject* logging_dict = nullptr;
     PyCodeObject* codes[kMaxCodes];
     int ncodes = 0;
@@ -391,6 +417,7 @@ static void check_rows() {
     wstock.handler_types[kFile] = cls(Owner::logging__FileHandler);
     wstock.handler_types[kRotating] = cls(Owner::logging__handlers__RotatingFileHandler);
     wstock.handler_types[kTimed] = cls(Owner::logging__handlers__TimedRotatingFileHandler);
+    wstock.handler_types[kConsole] = cls(Owner::logging__StreamHandler);
     wstock.formatter_type = cls(Owner::logging__Formatter);
     wstock.style_type = cls(Owner::logging__PercentStyle);
     wstock.record_class = owners[Owner::logging__LogRecord];
@@ -409,9 +436,12 @@ static void check_rows() {
             wstock.text_type = fixed_type(dict, "TextIOWrapper", "_io.TextIOWrapper");
             wstock.buffered_type = fixed_type(dict, "BufferedWriter", "_io.BufferedWriter");
             wstock.fileio_type = fixed_type(dict, "FileIO", "_io.FileIO");
+            wstock.stringio_type = fixed_type(dict, "StringIO", "_io.StringIO");
         }
     }
-    if (!wstock.rlock_type || !wstock.text_type || !wstock.buffered_type || !wstock.fileio_type) return;
+    if (!wstock.rlock_type || !wstock.text_type || !wstock.buffered_type || !wstock.fileio_type ||
+        !wstock.stringio_type)
+        return;
     wstock.logging_dict = owners[Owner::logging];
     wstock.usable = true;
 }
@@ -581,51 +611,62 @@ static bool methods_unset(PyObject* obj) {
     return true;
 }
 
+// Whether a stream of io's own classes (W11, W12) is open: `closed` is a
+// getter of the C class, down to FileIO's flag.
+static bool stream_open(PyObject* stream) {
+    Ref closed = Ref::steal(PyObject_GetAttr(stream, W.closed));
+    if (!closed) return PyErr_Clear(), false;
+    return closed.get() == Py_False;
+}
+
 // W11: a stream whose write, tell and flush are the C ones of a plain file,
-// down to the file descriptor.
-static bool stream_known(PyObject* stream) {
+// down to the file descriptor; UTF-8 with strict errors. W12 (`console`): the
+// same in UTF-8 with any error handler (a line it would have to handle is
+// left to the handler's own handle()), or an exact StringIO.
+static bool stream_known(PyObject* stream, bool console = false) {
+    if (console && Py_IS_TYPE(stream, wstock.stringio_type)) return methods_unset(stream) && stream_open(stream);
     if (!Py_IS_TYPE(stream, wstock.text_type) || !methods_unset(stream)) return false;
     // Members of the C classes (data descriptors): reading them runs no code.
     Ref buffer = Ref::steal(PyObject_GetAttr(stream, W.buffer));
-    if (!buffer || !Py_IS_TYPE(buffer.get(), wstock.buffered_type)) return PyErr_Clear(), false;
-    Ref raw = Ref::steal(PyObject_GetAttr(buffer.get(), W.raw));
+    if (!buffer) return PyErr_Clear(), false;
+    // The console's may be the FileIO itself (sys.stderr and sys.stdout unbuffered, `python -u`).
+    const bool unbuffered = console && Py_IS_TYPE(buffer.get(), wstock.fileio_type);
+    if (!unbuffered && !Py_IS_TYPE(buffer.get(), wstock.buffered_type)) return false;
+    Ref raw = unbuffered ? Ref::borrow(buffer.get()) : Ref::steal(PyObject_GetAttr(buffer.get(), W.raw));
     if (!raw || !Py_IS_TYPE(raw.get(), wstock.fileio_type)) return PyErr_Clear(), false;
     if (!methods_unset(buffer.get()) || !methods_unset(raw.get())) return false;
     Ref encoding = Ref::steal(PyObject_GetAttr(stream, W.encoding));
     Ref errors = Ref::steal(PyObject_GetAttr(stream, W.errors));
     if (!encoding || !errors) return PyErr_Clear(), false;
     if (!(ascii_is(encoding.get(), "utf-8") || ascii_is(encoding.get(), "UTF-8") || ascii_is(encoding.get(), "utf8")) ||
-        !ascii_is(errors.get(), "strict"))
+        !(console ? PyUnicode_CheckExact(errors.get()) : ascii_is(errors.get(), "strict")))
         return false;
-    Ref closed = Ref::steal(PyObject_GetAttr(stream, W.closed));  // FileIO's flag, through the C getters
-    if (!closed) return PyErr_Clear(), false;
-    return closed.get() == Py_False;
+    return stream_open(stream);
 }
 
 // The stream before any effect: 1 known (W11), 0 None (the handler's own
 // handle() opens it), -1 anything else.
-static int stream_state(PyObject* handler, PyObject** stream) {
+static int stream_state(PyObject* handler, HandlerKind kind, PyObject** stream) {
     if (!own_value(handler, W.stream, stream) || !*stream) return -1;
-    if (*stream == Py_None) return 0;
-    return stream_known(*stream) ? 1 : -1;
+    if (*stream == Py_None) return kind == kConsole ? -1 : 0;  // emit's `None.write` is the handler's to report
+    return stream_known(*stream, kind == kConsole) ? 1 : -1;
 }
 
 // At the handler's turn: the stream checked before, still there (only
 // logging's own code and C code ran since, which change a stream only by
-// replacing it).
-static bool stream_unchanged(const Taker& t) {
+// replacing it) and, under the lock, still open (another thread may have
+// closed it without the lock).
+static bool stream_unchanged(const Taker& t, bool locked = false) {
     PyObject* now = nullptr;
-    return t.stream != Py_None && own_value(t.handler, W.stream, &now) && now == t.stream;
+    return t.stream != Py_None && own_value(t.handler, W.stream, &now) && now == t.stream &&
+           (!locked || stream_open(now));
 }
 
 static bool taker_known(PyObject* handler, Taker& t) {
     PyTypeObject* tp = Py_TYPE(handler);
     const int kind = kind_of(tp);
-    // A console handler (colorlog's StreamHandler with its ColoredFormatter)
-    // would be taken here: colored_known(handler, formatter) before any
-    // effect, then colored_line(formatter, handler, asctime, name, levelname,
-    // levelno, message) at its turn (src/logger/colored.*). Until then any
-    // other handler makes the call.
+    // The console (W12): colored_known(handler, formatter) here, before any
+    // effect, and again under its lock right before colored_line() at its turn.
     if (kind < 0) return false;
     t.handler = handler;
     t.kind = static_cast<HandlerKind>(kind);
@@ -638,17 +679,18 @@ static bool taker_known(PyObject* handler, Taker& t) {
     if (!own_value(handler, W.filters, &t.filters) || !own_value(handler, W.lock, &t.lock) ||
         !own_value(handler, W.formatter, &formatter))
         return false;
-    if (!filters_known(t.filters) || !t.lock || !Py_IS_TYPE(t.lock, wstock.rlock_type) || !formatter_known(formatter))
+    if (!filters_known(t.filters) || !t.lock || !Py_IS_TYPE(t.lock, wstock.rlock_type) ||
+        !(t.kind == kConsole ? colored_known(handler, formatter) : formatter_known(formatter)))
         return false;
     t.terminator = plain_value(handler, W.terminator);
     if (!t.terminator || !PyUnicode_CheckExact(t.terminator)) return false;
-    if (t.kind != kFile) {
+    if (t.kind == kRotating || t.kind == kTimed) {
         if (!own_value(handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) || !limit ||
             !PyLong_CheckExact(limit))
             return false;
     }
     t.limit = limit;
-    return stream_state(handler, &t.stream) >= 0;
+    return stream_state(handler, t.kind, &t.stream) >= 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -956,15 +998,20 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     if (!known || !stream_unchanged(t)) return handle_in_full(c, t, name, before.get());
     name = std::move(stamped);
 
-    if (!PyUnicode_CheckExact(name.get())) return handle_with_record(c, t.handler, before.get());
-    PyObject* parts[] = {asctime, W.dash, name.get(), W.dash, levelname, W.dash, c.message.get()};
-    Ref line = concat(parts, 7);
-    if (!line) return -1;
-    const Py_ssize_t msg_length = PyUnicode_GET_LENGTH(line.get());
-    PyObject* pieces[] = {line.get(), t.terminator};
-    Ref written = concat(pieces, 2);
-    if (!written) return -1;
-    if (has_surrogate(written.get())) return handle_with_record(c, t.handler, before.get());
+    const bool console = t.kind == kConsole;
+    if (!PyUnicode_CheckExact(name.get()) || !PyUnicode_CheckExact(c.message.get()))
+        return handle_with_record(c, t.handler, before.get());
+    Ref written;
+    Py_ssize_t msg_length = 0;
+    if (!console) {
+        PyObject* parts[] = {asctime, W.dash, name.get(), W.dash, levelname, W.dash, c.message.get()};
+        Ref line = concat(parts, 7);
+        if (!line) return -1;
+        msg_length = PyUnicode_GET_LENGTH(line.get());
+        PyObject* pieces[] = {line.get(), t.terminator};
+        if (!(written = concat(pieces, 2))) return -1;
+        if (has_surrogate(written.get())) return handle_with_record(c, t.handler, before.get());
+    }
 
     PyObject* lock = t.lock;
     Ref held = Ref::borrow(lock);
@@ -974,9 +1021,25 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     // over, closed the handler or set another formatter meanwhile.
     PyObject* stream = t.stream;
     PyObject *formatter = nullptr, *limit = t.limit;
-    bool same = stream_unchanged(t) && own_value(t.handler, W.formatter, &formatter) && formatter_known(formatter) &&
+    bool same = stream_unchanged(t, true) && own_value(t.handler, W.formatter, &formatter) &&
+                (console ? colored_known(t.handler, formatter) : formatter_known(formatter)) &&
                 plain_value(t.handler, W.terminator) == t.terminator;
-    if (same && t.kind != kFile)
+    Ref formatter_held = Ref::borrow(formatter);  // isatty() lets other threads run
+    if (same && console) {
+        // Handler.format: the console's line, made under the lock as emit makes it. A line
+        // format() would raise for, or one the encoder could refuse, goes to the handler's own
+        // handle().
+        Ref line = colored_line(formatter, t.handler, asctime, name.get(), levelname, c.level, c.message.get());
+        if (!line) {
+            PyErr_Clear();
+            same = false;
+        } else {
+            PyObject* pieces[] = {line.get(), t.terminator};
+            if (!(written = concat(pieces, 2))) return leave_after(lock, true);
+            same = !has_surrogate(written.get()) && stream_unchanged(t, true);
+        }
+    }
+    if (same && (t.kind == kRotating || t.kind == kTimed))
         same = own_value(t.handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) && limit &&
                PyLong_CheckExact(limit);
     Ref limit_held = Ref::borrow(limit);  // tell() lets other threads run
