@@ -114,7 +114,7 @@ dist: $(VENV)/.ready
 OLD_VENV := .venv-colorlog-oldest
 test-colorlog-oldest: dist/.wheels
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
-	$(OLD_VENV)/bin/python -m pip install -q -c constraints/test.txt "colorlog==6.6.0" pytest
+	$(OLD_VENV)/bin/python -m pip install -q -c constraints/test.txt "colorlog==6.6.0" pytest hypothesis
 	$(OLD_VENV)/bin/python -m pip install -q --no-deps --force-reinstall dist/log_main-*-cp313-*manylinux*.whl
 	$(OLD_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_handlers.py
 
