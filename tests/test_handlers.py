@@ -501,3 +501,99 @@ def test_colorlog_reads_and_fingerprints_are_derived():
     if not _fingerprints_known():
         pytest.skip("no fingerprints for this interpreter or colorlog: " + done.stdout[-300:])
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+# A record's traceback in the file, taken from the console's coloured text with the colour codes
+# removed (log_main_traceback_probe: None where the module would format it a second time). The
+# claim: wherever the module takes it, it is exactly what the plain formatting gives.
+
+_SHAPES = [
+    "def outer(exc):\n    return helper(exc)\n",
+    "def outer(exc):\n    return 1 + helper(exc) * 2\n",
+    "def outer(exc):\n    table = {{}}\n    return table[helper(exc)]\n",
+    "def outer(exc):\n    value = (1 +\n             helper(\n                 exc)\n             )\n    return value\n",
+    "def outer(exc):\n\tx = [helper(exc)\n\t     for _ in range(1)]\n",
+    "def outer(exc):\n    数据 = helper(exc) or '宽字符'\n    return 数据\n",
+    "def outer(exc):\n    return helper(exc).{name}\n",
+    "def outer(exc):\n    return helper(exc) or '\x1b[1m'\n",
+]
+
+
+def _traceback_differential(examples):
+    import importlib.util
+    import io
+    import linecache
+    import tempfile
+    import traceback
+    from hypothesis import HealthCheck, given, settings
+    from hypothesis import strategies as st
+
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_traceback_probe
+    probe.restype = ctypes.py_object
+    probe.argtypes = [ctypes.py_object] * 4
+    folder = tempfile.mkdtemp()
+    custom = type("Custom", (ValueError,), {})
+    spoken = type("Spoken", (ValueError,), {"__str__": lambda self: "said"})
+    kinds = [ValueError, KeyError, RuntimeError, custom, OSError, spoken, NameError, ZeroDivisionError]
+    texts = st.lists(st.text(st.characters(codec="utf-8"), max_size=3) |
+                     st.sampled_from(["\x1b[31m", "\x1b", "\t", "\n", "宽"]), max_size=4).map("".join)
+    arg = texts | st.integers() | st.floats() | st.none() | st.sampled_from([b"x", ("t",)])
+    taken = [0]
+    counter = [0]
+
+    def load(shape, name, file_name):
+        counter[0] += 1
+        path = os.path.join(folder, f"{file_name}_{counter[0]}.py")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("def helper(exc):\n    raise exc\n" + shape.format(name=name))
+        spec = importlib.util.spec_from_file_location(f"tbmod{counter[0]}", path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module
+
+    def text_of(ei, colour):
+        sio = io.StringIO()
+        traceback.print_exception(ei[0], ei[1], ei[2], limit=None, file=sio, colorize=colour)
+        s = sio.getvalue()
+        return s[:-1] if s[-1:] == "\n" else s
+
+    @settings(max_examples=examples, deadline=None, database=None, suppress_health_check=list(HealthCheck))
+    @given(kind=st.sampled_from(kinds), args=st.lists(arg, max_size=3), notes=st.none() | st.lists(texts, max_size=2),
+           shape=st.sampled_from(_SHAPES), name=st.sampled_from(["attr", "数"]),
+           file_name=st.sampled_from(["mod", "m\x1bd"]),
+           chain=st.sampled_from([None, "cause", "context", "suppressed"]))
+    def check(kind, args, notes, shape, name, file_name, chain):
+        exc = kind(*args)
+        if notes is not None:
+            for note in notes:
+                exc.add_note(note)
+        module = load(shape, name, file_name)
+        try:
+            if chain is None:
+                module.outer(exc)
+            try:
+                raise KeyError("first")
+            except KeyError as first:
+                if chain == "cause":
+                    raise exc from first
+                if chain == "suppressed":
+                    raise exc from None
+                module.outer(exc)
+        except BaseException:
+            ei = sys.exc_info()
+        coloured, plain = text_of(ei, True), text_of(ei, False)
+        got = probe(ei[1], ei[2], coloured, linecache.cache)
+        if got is not None:
+            assert got == plain, (coloured, plain)
+            taken[0] += 1
+
+    check()
+    return taken[0], examples
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="tracebacks are coloured from 3.13 on")
+def test_traceback_taken_from_the_coloured_text_is_the_plain_one():
+    examples = int(os.environ.get("TRACEBACK_EXAMPLES", "300"))
+    taken, ran = _in_child(f"_traceback_differential({examples})")
+    assert ran == examples and taken > examples // 5, (taken, ran)

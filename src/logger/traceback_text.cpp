@@ -1,0 +1,240 @@
+// A record's traceback is formatted by the console's ColoredFormatter with
+// colour codes and by the file's Formatter without them: two runs of
+// traceback.print_exception over the same exception, the second one costing as
+// much as the rest of the record. The plain text is the coloured one with its
+// colour codes removed when (following traceback.py, CPython 3.13):
+//
+//  T1  Nothing the formatting takes from the exceptions holds an ESC of its
+//      own, so every ESC in the coloured text is one the colouring put there:
+//      the type's __qualname__ and __module__ (exc_type_str), str() of the
+//      exception (_safe_string), its notes, each frame's file and function
+//      names (FrameSummary), and the source lines linecache gives for them.
+//  T2  The colour codes are of the form ESC '[' digits-and-';' 'm' (those of
+//      _colorize.ANSIColors as shipped); the colouring adds nothing else:
+//      format_frame_summary wraps the same characters in codes, and
+//      _format_final_exc_line the same type name and message.
+//  T3  The second run would run no code of anyone's on account of the
+//      exceptions, so skipping it cannot be seen: every exception in the chain
+//      (cause and context, as TracebackException.__init__ follows them) is of a
+//      plain class whose str() is BaseException's or KeyError's and whose
+//      attributes are read through object's getattr, defines none of the
+//      attributes the formatting reads, keeps its own attributes in a dict of
+//      str keys, has notes that are a list of str or none, and arguments of
+//      exact str, int, float, bool or None (str() formats nothing else). Types
+//      the formatting treats apart (SyntaxError, ImportError, NameError,
+//      AttributeError and exception groups: suggestions, source details,
+//      nested boxes) are left to the second run.
+//
+// The checks read C fields only: they run nothing and raise nothing. What the
+// formatting itself runs and reads (traceback, linecache, textwrap, ast, the
+// colour codes) must also be as shipped, and nothing may watch it run; that
+// proof and the hook-up into the written path are described in
+// docs/traceback-once.md. Until then these functions are reached only
+// through the probe at the end, by the tests.
+#include "logger/traceback_text.hpp"
+
+#include <cstring>
+
+#include "module/private_api.hpp"
+
+namespace log_main {
+namespace {
+
+// Exceptions and frames followed at most; a longer chain or traceback is
+// formatted twice, as the full path does.
+constexpr int kMaxExceptions = 64;
+constexpr int kMaxFrames = 4096;
+
+bool has_esc(PyObject* s) {
+    return !PyUnicode_CheckExact(s) || PyUnicode_FindChar(s, 0x1b, 0, PyUnicode_GET_LENGTH(s), 1) != -1;
+}
+
+PyBaseExceptionObject* as_exc(PyObject* e) { return reinterpret_cast<PyBaseExceptionObject*>(e); }
+
+// The attributes traceback.py reads on an exception through getattr.
+constexpr const char* kReadNames[] = {"__notes__", "__cause__", "__context__", "__suppress_context__",
+                                      "__traceback__"};
+
+bool class_plain(PyTypeObject* tp) {
+    if (Py_TYPE(tp) != &PyType_Type || tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
+    if (tp->tp_str != base->tp_str && tp->tp_str != reinterpret_cast<PyTypeObject*>(PyExc_KeyError)->tp_str)
+        return false;
+    for (PyObject* apart : {PyExc_SyntaxError, PyExc_ImportError, PyExc_NameError, PyExc_AttributeError,
+                            PyExc_BaseExceptionGroup})
+        if (PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject*>(apart))) return false;
+    PyObject* mro = tp->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+        PyObject* dict = cls->tp_dict;
+        if (!dict || !PyDict_CheckExact(dict) || !priv::dict_has_str_keys(dict)) return false;
+        for (const char* name : kReadNames) {
+            PyObject* found = PyDict_GetItemString(dict, name);  // exact str keys: compares str only
+            if (found) return false;
+        }
+    }
+    // exc_type_str: the qualname, and the module unless it is not a str.
+    PyObject* qualname = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)
+                             ? reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname
+                             : nullptr;
+    if (qualname && has_esc(qualname)) return false;
+    if (!qualname && std::strchr(tp->tp_name, 0x1b)) return false;
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        PyObject* module = PyDict_GetItemString(tp->tp_dict, "__module__");
+        if (module && PyUnicode_Check(module) && has_esc(module)) return false;
+    }
+    return true;
+}
+
+bool exception_inert(PyObject* e) {
+    if (!PyExceptionInstance_Check(e) || !class_plain(Py_TYPE(e))) return false;
+    PyBaseExceptionObject* x = as_exc(e);
+    PyObject* notes = nullptr;
+    if (x->dict) {
+        if (!PyDict_CheckExact(x->dict) || !priv::dict_has_str_keys(x->dict)) return false;
+        notes = PyDict_GetItemString(x->dict, "__notes__");
+    }
+    if (notes) {
+        if (!PyList_CheckExact(notes)) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes); ++i)
+            if (has_esc(PyList_GET_ITEM(notes, i))) return false;
+    }
+    PyObject* args = x->args;
+    if (!args || !PyTuple_CheckExact(args)) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    const bool raw = n == 1 && Py_TYPE(e)->tp_str == reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_str;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        if (PyUnicode_CheckExact(a)) {
+            if (raw && has_esc(a)) return false;  // str() of one argument is the argument itself
+        } else if (!(PyLong_CheckExact(a) || PyFloat_CheckExact(a) || PyBool_Check(a) || a == Py_None)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each frame of a traceback, with the lines its entry shows (first, last).
+template <typename Visit>
+bool each_frame(PyObject* tb, Visit visit) {
+    int count = 0;
+    for (; tb && tb != Py_None; tb = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(tb)->tb_next)) {
+        if (!PyTraceBack_Check(tb) || ++count > kMaxFrames) return false;
+        PyTracebackObject* t = reinterpret_cast<PyTracebackObject*>(tb);
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(t->tb_frame)));
+        PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code.get());
+        int line = PyCode_Addr2Line(co, t->tb_lasti), first = line, last = line, col = 0, end_col = 0;
+        int start = 0, end = 0;
+        if (PyCode_Addr2Location(co, t->tb_lasti, &start, &col, &end, &end_col)) {
+            if (start > 0 && start < first) first = start;
+            if (end > last) last = end;
+        }
+        if (!visit(co, first, last)) return false;
+    }
+    return true;
+}
+
+// Every exception the formatting reaches from `value`, with its traceback:
+// the given one for the first, __traceback__ for the others.
+template <typename Visit>
+bool each_exception(PyObject* value, PyObject* tb, Visit visit) {
+    PyObject* seen[kMaxExceptions];
+    PyObject* traces[kMaxExceptions];
+    int n = 0, next = 0;
+    seen[n] = value;
+    traces[n++] = tb;
+    while (next < n) {
+        PyObject* e = seen[next];
+        PyObject* trace = traces[next++];
+        if (!visit(e, trace)) return false;
+        if (!PyExceptionInstance_Check(e)) return false;
+        for (PyObject* linked : {as_exc(e)->cause, as_exc(e)->context}) {
+            if (!linked || linked == Py_None) continue;
+            bool known = false;
+            for (int i = 0; i < n && !known; ++i) known = seen[i] == linked;
+            if (known) continue;
+            if (n == kMaxExceptions || !PyExceptionInstance_Check(linked)) return false;
+            seen[n] = linked;
+            PyObject* own = as_exc(linked)->traceback;
+            traces[n++] = own ? own : Py_None;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool traceback_inert(PyObject* value, PyObject* tb) {
+    return each_exception(value, tb, [](PyObject* e, PyObject* trace) {
+        if (!exception_inert(e)) return false;
+        return each_frame(trace, [](PyCodeObject* co, int, int) {
+            return !has_esc(co->co_filename) && !has_esc(co->co_name) && !has_esc(co->co_qualname);
+        });
+    });
+}
+
+bool traceback_sources_clear(PyObject* value, PyObject* tb, PyObject* cache) {
+    if (!PyDict_CheckExact(cache) || !priv::dict_has_str_keys(cache)) return false;
+    return each_exception(value, tb, [cache](PyObject*, PyObject* trace) {
+        return each_frame(trace, [cache](PyCodeObject* co, int first, int last) {
+            PyObject* entry = PyDict_GetItemWithError(cache, co->co_filename);  // exact str keys
+            if (!entry) return !PyErr_Occurred();  // no source: the formatting showed none
+            if (!PyTuple_CheckExact(entry)) return false;
+            if (PyTuple_GET_SIZE(entry) == 1) return true;  // not loaded: nothing shown from it
+            if (PyTuple_GET_SIZE(entry) != 4) return false;
+            PyObject* lines = PyTuple_GET_ITEM(entry, 2);
+            if (!PyList_CheckExact(lines)) return false;
+            const Py_ssize_t count = PyList_GET_SIZE(lines);
+            for (Py_ssize_t i = first > 0 ? first - 1 : 0; i < last && i < count; ++i)
+                if (has_esc(PyList_GET_ITEM(lines, i))) return false;
+            return true;
+        });
+    });
+}
+
+Ref without_colour(PyObject* text) {
+    if (!PyUnicode_CheckExact(text)) return Ref();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_UCS4* out = static_cast<Py_UCS4*>(PyMem_Malloc(sizeof(Py_UCS4) * (n + 1)));
+    if (!out) return Ref();
+    Py_ssize_t w = 0;
+    for (Py_ssize_t i = 0; i < n;) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c != 0x1b) {
+            out[w++] = c;
+            ++i;
+            continue;
+        }
+        Py_ssize_t j = i + 1;
+        if (j >= n || PyUnicode_READ(kind, data, j) != '[') return PyMem_Free(out), Ref();
+        for (++j; j < n; ++j) {
+            Py_UCS4 d = PyUnicode_READ(kind, data, j);
+            if (!((d >= '0' && d <= '9') || d == ';')) break;
+        }
+        if (j >= n || PyUnicode_READ(kind, data, j) != 'm') return PyMem_Free(out), Ref();
+        i = j + 1;
+    }
+    Ref plain = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out, w));
+    PyMem_Free(out);
+    if (!plain) PyErr_Clear();
+    return plain;
+}
+
+}  // namespace log_main
+
+// For the tests: the plain text the module would take from `coloured` for
+// (value, tb), or None where it would format the traceback again. `cache` is
+// linecache.cache. Reached through ctypes, not the module.
+extern "C" __attribute__((visibility("default"))) PyObject* log_main_traceback_probe(PyObject* value, PyObject* tb,
+                                                                                     PyObject* coloured,
+                                                                                     PyObject* cache) {
+    using namespace log_main;
+    if (!traceback_inert(value, tb) || !traceback_sources_clear(value, tb, cache)) Py_RETURN_NONE;
+    Ref plain = without_colour(coloured);
+    if (!plain) Py_RETURN_NONE;
+    return plain.release();
+}
