@@ -516,6 +516,9 @@ _SHAPES = [
     "def outer(exc):\n    数据 = helper(exc) or '宽字符'\n    return 数据\n",
     "def outer(exc):\n    return helper(exc).{name}\n",
     "def outer(exc):\n    return helper(exc) or '\x1b[1m'\n",
+    "def outer(exc):\n\f    数据 = helper(exc) or '宽'\n    return 数据\n",
+    "def outer(exc):\n\f    数据 = (helper(exc)\n            or 1)\n",
+    "def outer(exc):\n\f    value_list = []\n\f    result = (value_list [  # 注释 comment\n            99  \\\n            ]  )\n",
 ]
 
 

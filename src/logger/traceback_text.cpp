@@ -5,7 +5,9 @@
 // colour codes removed when (following traceback.py, CPython 3.13):
 //
 //  T1  Nothing the formatting takes from the exceptions holds an ESC of its
-//      own, so every ESC in the coloured text is one the colouring put there:
+//      own, so every ESC in the coloured text is one the colouring put there,
+//      nor a line break other than "\n" (a form feed starting a shown line
+//      leaves textwrap a margin to take in one text and not the other):
 //      the type's __qualname__ and __module__ (exc_type_str), str() of the
 //      exception (_safe_string), its notes, each frame's file and function
 //      names (FrameSummary), and the source lines linecache gives for them.
@@ -45,8 +47,21 @@ namespace {
 constexpr int kMaxExceptions = 64;
 constexpr int kMaxFrames = 4096;
 
-bool has_esc(PyObject* s) {
-    return !PyUnicode_CheckExact(s) || PyUnicode_FindChar(s, 0x1b, 0, PyUnicode_GET_LENGTH(s), 1) != -1;
+// A text the formatting copies that could make the coloured and plain texts
+// differ by more than the codes: not an exact str, or holding an ESC or a
+// line break other than "\n" (str.splitlines cuts there, so textwrap's
+// margins would be taken over other lines in the two texts).
+bool unsafe_text(PyObject* s) {
+    if (!PyUnicode_CheckExact(s)) return true;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x20 ? (c == 0x1b || c == '\r' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1e))
+                     : (c == 0x85 || c == 0x2028 || c == 0x2029))
+            return true;
+    }
+    return false;
 }
 
 PyBaseExceptionObject* as_exc(PyObject* e) { return reinterpret_cast<PyBaseExceptionObject*>(e); }
@@ -79,11 +94,11 @@ bool class_plain(PyTypeObject* tp) {
     PyObject* qualname = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE)
                              ? reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname
                              : nullptr;
-    if (qualname && has_esc(qualname)) return false;
+    if (qualname && unsafe_text(qualname)) return false;
     if (!qualname && std::strchr(tp->tp_name, 0x1b)) return false;
     if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         PyObject* module = PyDict_GetItemString(tp->tp_dict, "__module__");
-        if (module && PyUnicode_Check(module) && has_esc(module)) return false;
+        if (module && PyUnicode_Check(module) && unsafe_text(module)) return false;
     }
     return true;
 }
@@ -99,7 +114,7 @@ bool exception_inert(PyObject* e) {
     if (notes) {
         if (!PyList_CheckExact(notes)) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes); ++i)
-            if (has_esc(PyList_GET_ITEM(notes, i))) return false;
+            if (unsafe_text(PyList_GET_ITEM(notes, i))) return false;
     }
     PyObject* args = x->args;
     if (!args || !PyTuple_CheckExact(args)) return false;
@@ -108,7 +123,7 @@ bool exception_inert(PyObject* e) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* a = PyTuple_GET_ITEM(args, i);
         if (PyUnicode_CheckExact(a)) {
-            if (raw && has_esc(a)) return false;  // str() of one argument is the argument itself
+            if (raw && unsafe_text(a)) return false;  // str() of one argument is the argument itself
         } else if (!(PyLong_CheckExact(a) || PyFloat_CheckExact(a) || PyBool_Check(a) || a == Py_None)) {
             return false;
         }
@@ -170,7 +185,7 @@ bool traceback_inert(PyObject* value, PyObject* tb) {
     return each_exception(value, tb, [](PyObject* e, PyObject* trace) {
         if (!exception_inert(e)) return false;
         return each_frame(trace, [](PyCodeObject* co, int, int) {
-            return !has_esc(co->co_filename) && !has_esc(co->co_name) && !has_esc(co->co_qualname);
+            return !unsafe_text(co->co_filename) && !unsafe_text(co->co_name) && !unsafe_text(co->co_qualname);
         });
     });
 }
@@ -188,7 +203,7 @@ bool traceback_sources_clear(PyObject* value, PyObject* tb, PyObject* cache) {
             if (!PyList_CheckExact(lines)) return false;
             const Py_ssize_t count = PyList_GET_SIZE(lines);
             for (Py_ssize_t i = first > 0 ? first - 1 : 0; i < last && i < count; ++i)
-                if (has_esc(PyList_GET_ITEM(lines, i))) return false;
+                if (unsafe_text(PyList_GET_ITEM(lines, i))) return false;
             return true;
         });
     });
