@@ -1073,10 +1073,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
 // The proof, in the order of the conditions
 
 Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
-    // W1: the table is derived from 3.13's logging; on a later interpreter every record is made in full.
-    // The handlers' code changed within 3.13 (shouldRollover catches io.UnsupportedOperation in later
-    // patch releases): the line is made in place only on the release the table was derived from.
-    if ((Py_Version >> 8) != 0x030D00 || !stock_is_current()) return Written::Call;
+    if (!stock_is_current()) return Written::Call;  // W1
     if (priv::monitoring_local_events(PyThreadState_Get(), wstock.codes, wstock.ncodes)) return Written::Call;  // W2
     if (!PyEval_GetFrame()) return Written::Call;  // W3
     if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0) return Written::Call;  // W4
