@@ -98,7 +98,7 @@
 #include "module/private_api.hpp"
 
 namespace log_main {
-namespace {  // the table's types are this file's own (dropped.cpp has its own of the same names)
+namespace {  // the table's owners are this file's own (dropped.cpp has an Owner enum of its own)
 
 // Handlers that take one record, at most (the module's set-up has one or two).
 constexpr int kMaxTakers = 8;
@@ -126,26 +126,24 @@ enum class Owner : uint8_t {
 };
 constexpr int kOwners = static_cast<int>(Owner::count);
 
-enum class Must : uint8_t {
-    Module,        // a plain module, the one first seen; `arg` names it as an owner
-    Builtin,       // a C function or a built-in type, the one first seen
-    Class,         // a plain class, the one first seen; `arg` names it as an owner
-    Method,        // on a class: a Python function, pinned with its code and defaults
-    Own,           // on a class: not defined by it, so the instance's own value
-    Plain,         // on a class: the instance's own value, else a class value that is no descriptor
-    InstanceDict,  // on a class: the standard __dict__ descriptor
-};
+using Row = TableRow<Owner>;
 
-struct Row {
-    Owner owner;
-    const char* name;
-    Must must;
-    uint8_t arg = 0;
-    const char* qualname = nullptr;
-};
-
-#define ROW(owner, name, must, ...) Row{Owner::owner, name, Must::must, ##__VA_ARGS__}
-#define AS(owner) static_cast<uint8_t>(Owner::owner)
+// What each handler class reads on itself, from Handler.handle to StreamHandler.flush: the same
+// methods and values for every class but the emit it finds (`emit`: that method's qualname as
+// shipped, null for StreamHandler's own).
+// clang-format off
+#define HANDLER_ROWS(owner, emit)                                 \
+    ROW(owner, "handle", Method, 0, "Handler.handle"),            \
+    ROW(owner, "filter", Method, 0, "Filterer.filter"),           \
+    ROW(owner, "emit", Method, 0, emit),                          \
+    ROW(owner, "format", Method, 0, "Handler.format"),            \
+    ROW(owner, "flush", Method, 0, "StreamHandler.flush"),        \
+    ROW(owner, "terminator", Plain),                              \
+    ROW(owner, "filters", Own),                                   \
+    ROW(owner, "lock", Own),                                      \
+    ROW(owner, "formatter", Own),                                 \
+    ROW(owner, "stream", Own)
+// clang-format on
 
 // In an order where each owner is resolved before its names are read.
 static constexpr Row kRows[] = {
@@ -159,50 +157,14 @@ static constexpr Row kRows[] = {
     ROW(time, "strftime", Builtin),
     ROW(time, "time", Builtin),
     // The handlers, and what they read on themselves: each class as it finds them
-    ROW(logging__FileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__FileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__FileHandler, "emit", Method, 0, "FileHandler.emit"),
-    ROW(logging__FileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__FileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__FileHandler, "terminator", Plain),
-    ROW(logging__FileHandler, "filters", Own),
-    ROW(logging__FileHandler, "lock", Own),
-    ROW(logging__FileHandler, "formatter", Own),
-    ROW(logging__FileHandler, "stream", Own),
-    ROW(logging__handlers__RotatingFileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__handlers__RotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__handlers__RotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
-    ROW(logging__handlers__RotatingFileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__handlers__RotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__handlers__RotatingFileHandler, "terminator", Plain),
-    ROW(logging__handlers__RotatingFileHandler, "filters", Own),
-    ROW(logging__handlers__RotatingFileHandler, "lock", Own),
-    ROW(logging__handlers__RotatingFileHandler, "formatter", Own),
-    ROW(logging__handlers__RotatingFileHandler, "stream", Own),
+    HANDLER_ROWS(logging__FileHandler, "FileHandler.emit"),
+    HANDLER_ROWS(logging__handlers__RotatingFileHandler, "BaseRotatingHandler.emit"),
     ROW(logging__handlers__RotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__RotatingFileHandler, "maxBytes", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "terminator", Plain),
-    ROW(logging__handlers__TimedRotatingFileHandler, "filters", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "lock", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "formatter", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "stream", Own),
+    HANDLER_ROWS(logging__handlers__TimedRotatingFileHandler, "BaseRotatingHandler.emit"),
     ROW(logging__handlers__TimedRotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__TimedRotatingFileHandler, "rolloverAt", Own),
-    ROW(logging__StreamHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__StreamHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__StreamHandler, "emit", Method),
-    ROW(logging__StreamHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__StreamHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__StreamHandler, "terminator", Plain),
-    ROW(logging__StreamHandler, "filters", Own),
-    ROW(logging__StreamHandler, "lock", Own),
-    ROW(logging__StreamHandler, "formatter", Own),
-    ROW(logging__StreamHandler, "stream", Own),
+    HANDLER_ROWS(logging__StreamHandler, nullptr),
     // The formatter and its style
     ROW(logging__Formatter, "format", Method),
     ROW(logging__Formatter, "usesTime", Method),
@@ -237,6 +199,7 @@ static constexpr Row kRows[] = {
     ROW(builtins, "len", Builtin),
     ROW(builtins, "str", Builtin),
 };
+#undef HANDLER_ROWS
 #undef ROW
 #undef AS
 constexpr int kRowCount = sizeof kRows / sizeof kRows[0];
@@ -389,8 +352,9 @@ static bool check_row(int index, Owners& owners) {
             return on_class && (!value || !Py_TYPE(value)->tp_descr_get);
         case Must::InstanceDict:
             return value && Py_IS_TYPE(value, &PyGetSetDescr_Type);
+        default:  // the kinds only the dropped call's table has
+            return false;
     }
-    return false;
 }
 
 // A C type found in a module namespace, that nothing can change, by its C name.
