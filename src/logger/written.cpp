@@ -4,7 +4,8 @@
 // through each handler's own stream under its own lock, with no LogRecord and
 // none of the Python calls. Allowed only where no caller, subclass, handler,
 // filter, record factory, profiler, mock or other thread could tell the
-// difference. Following logging's own code (CPython 3.13), this holds when,
+// difference. Following logging's own code (CPython 3.13, 3.14 and 3.15; what
+// differs between them is listed after the conditions), this holds when,
 // checked in this order before anything is done:
 //
 //  W1  The early return's proof holds up to the handlers (D1 to D13 of
@@ -15,8 +16,7 @@
 //      was when first checked. Functions are pinned with their code and
 //      defaults; classes by identity, plain (dropped.cpp's plain_class). What
 //      kRows must hold is derived from the bytecode by scripts/stock-names
-//      --written. The interpreter is 3.13, whose logging the table is derived
-//      from.
+//      --written, on each interpreter.
 //  W2  Nothing watches the handlers run: no sys.monitoring tool with local
 //      events on a code object kRows pins (the rest of D2 holds by W1).
 //  W3  Logger.findCaller, `f = currentframe()` ... `f.f_back`: a Python
@@ -64,8 +64,9 @@
 // lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
 // len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
 // (`int(time.time()) >= self.rolloverAt`) are evaluated as they are; a
-// rollover that would happen, a stream that is None, or a line the stream's
-// encoder would refuse (a lone surrogate) is given to the handler's own
+// rollover that would happen, a tell() that raises, a stream that is None, or
+// a line the stream's encoder would refuse (a lone surrogate) is given to the
+// handler's own
 // `handle(record)`, with the LogRecord the full call would have made (same
 // vars(), same time). The console's line is made under its lock, as emit
 // makes it there, with the same asctime, name, levelname and message; a
@@ -73,6 +74,28 @@
 // handler's own handle() too. Otherwise the line is written through `stream.write`
 // and flushed as StreamHandler.flush does. An error of that write or flush
 // goes to the handler's handleError(record) as StreamHandler.emit sends it.
+//
+// Between versions. The handlers read the same names on 3.13.0, 3.14 and 3.15
+// but for one read on a branch the path leaves to the handler's own code, so
+// kRows has no row of its own for any version. What differs:
+//  - W11, RotatingFileHandler.shouldRollover: later 3.13 patch releases (3.13.18
+//    has it), 3.14 and 3.15 catch io.UnsupportedOperation from
+//    `self.stream.tell()` (a named pipe) and never roll such a stream over;
+//    3.13.0 lets the error reach emit's handleError. The except clause, the
+//    only reader of `io` there, runs only when tell() raises, and a tell() that
+//    raises here gives the record to the handler's own handle(), which takes
+//    whichever branch its version has (stock-names excludes that read, where
+//    the handlers make it).
+//  - W11, FileHandler.emit: the same later releases catch an error of
+//    `self._open()` and report it through handleError; it runs only for a
+//    stream that is None, which is the handler's own handle()'s to open.
+//  - TimedRotatingFileHandler.doRollover (3.14 on) computes the next
+//    rolloverAt before rotating rather than after: a rollover is the handler's
+//    own.
+//  - Off the path: Logger.removeHandler replaces the handler list instead of
+//    changing it in place (later 3.13 releases on), 3.15 gives Formatter and
+//    Filter a __repr__ and logging a module __getattr__ (read only for a name
+//    its dict lacks; the rows read the dict).
 //
 // The checks run no code of anyone's: every dict they look into has exact str
 // keys, nothing they read is called. So a call made after all sees everything
