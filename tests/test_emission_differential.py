@@ -2071,16 +2071,25 @@ atexit.register(obj.info, "at exit")   # W3: called with no Python frame, so mad
 '''
 
 
+def _in_place_and_full(tmp_path, script, timeout):
+    """The script run in a child process twice, given a folder of its own and the mode: in place,
+    and made in full (a filter of the caller's on the handlers). Each run's folder and result."""
+    runs = {}
+    for mode in ("in place", "full"):
+        folder = tmp_path / mode.replace(" ", "-")
+        folder.mkdir()
+        done = run_process([sys.executable, "-c", script, str(folder), mode.split()[0]],
+                           capture_output=True, text=True, timeout=timeout)
+        assert done.returncode == 0, done.stderr
+        runs[mode] = folder, done
+    return runs
+
+
 def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
     """Four threads write through one size-rotating handler and the console: every line whole, in
     one of the files, each rotated file under its limit, the same lines as the full path writes."""
     out = {}
-    for mode in ("in place", "full"):
-        folder = tmp_path / mode.replace(" ", "-")
-        folder.mkdir()
-        done = run_process([sys.executable, "-c", WRITTEN_CHILD, str(folder), mode.split()[0]],
-                           capture_output=True, text=True, timeout=120)
-        assert done.returncode == 0, done.stderr
+    for mode, (folder, _) in _in_place_and_full(tmp_path, WRITTEN_CHILD, 120).items():
         lines = []
         for name in os.listdir(folder):
             text = (folder / name).read_text(encoding="utf-8")
@@ -2201,12 +2210,7 @@ def test_a_size_rotating_handler_on_a_named_pipe_matches_the_full_path(tmp_path)
     and writes, older ones report the error through handleError; in place, the same."""
     import logging.handlers
     out = {}
-    for mode in ("in place", "full"):
-        folder = tmp_path / mode.replace(" ", "-")
-        folder.mkdir()
-        done = run_process([sys.executable, "-c", PIPE_CHILD, str(folder), mode.split()[0]],
-                           capture_output=True, text=True, timeout=60)
-        assert done.returncode == 0, done.stderr
+    for mode, (_, done) in _in_place_and_full(tmp_path, PIPE_CHILD, 60).items():
         written, err = (eval(line) for line in done.stdout.splitlines())
         out[mode] = (TIME_TEXT.sub("T", written), _unstacked(err))
     assert out["in place"] == out["full"]
