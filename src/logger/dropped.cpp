@@ -151,38 +151,9 @@ enum class Owner : uint8_t {
 };
 constexpr int kOwners = static_cast<int>(Owner::count);
 
-enum class Must : uint8_t {
-    Module,        // a plain module, the one first seen; `arg` names it as an owner
-    Function,      // a Python function, with its code, defaults and keyword defaults
-    Builtin,       // a C function or a built-in type, the one first seen
-    Class,         // a plain class, the one first seen; `arg` names it as an owner
-    Same,          // the class the owner `arg` names
-    Method,        // on a class: a Python function, as for Function
-    Property,      // on a class: a property whose getter is a Python function
-    Own,           // on a class: not defined by it, so the instance's own value
-    Plain,         // on a class: the instance's own value, else a class value that is no descriptor
-    InstanceDict,  // on a class: the standard __dict__ descriptor
-    Flag,          // an exact bool or int; `arg` names the flag
-    Text,          // an exact str or None
-    Number,        // an exact int or float
-    IntKeys,       // a dict of exact int keys
-    StrKeys,       // a dict of exact str keys
-    Modules,       // sys.modules: a dict of exact str keys; resolves the optional modules
-    Process,       // the current process object (D11)
-};
-
 enum Flag : uint8_t { kLogThreads, kLogMultiprocessing, kLogProcesses, kLogAsyncioTasks, kFlags };
 
-struct Row {
-    Owner owner;
-    const char* name;
-    Must must;
-    uint8_t arg = 0;                   // an Owner or a Flag, by `must`
-    const char* qualname = nullptr;    // functions: the qualname as shipped, when not `name` itself
-};
-
-#define ROW(owner, name, must, ...) Row{Owner::owner, name, Must::must, ##__VA_ARGS__}
-#define AS(owner) static_cast<uint8_t>(Owner::owner)
+using Row = TableRow<Owner>;
 
 // In an order where each owner is resolved before its names are read.
 static constexpr Row kRows[] = {

@@ -1,11 +1,53 @@
 // The table machinery of the dropped-call proof (dropped.cpp) that the proof
-// of a written record (written.cpp) reuses: pinning what a row names, the test
-// of a plain class, and the reading of a logger the proof accepts (D3).
+// of a written record (written.cpp) reuses: the rows of a table of checked
+// names, pinning what a row names, the test of a plain class, and the reading
+// of a logger the proof accepts (D3).
 #pragma once
+
+#include <cstdint>
 
 #include "module/ref.hpp"
 
 namespace log_main {
+
+// What a row requires of the name it reads on its owner (a module's namespace,
+// or a class and its instances). The written record's table uses the kinds
+// up to InstanceDict; the others are the dropped call's alone.
+enum class Must : uint8_t {
+    Module,        // a plain module, the one first seen; `arg` names it as an owner
+    Builtin,       // a C function or a built-in type, the one first seen
+    Class,         // a plain class, the one first seen; `arg` names it as an owner
+    Method,        // on a class: a Python function, pinned with its code, defaults and keyword defaults
+    Own,           // on a class: not defined by it, so the instance's own value
+    Plain,         // on a class: the instance's own value, else a class value that is no descriptor
+    InstanceDict,  // on a class: the standard __dict__ descriptor
+    Function,      // a Python function in a namespace, pinned as for Method
+    Same,          // the class the owner `arg` names
+    Property,      // on a class: a property whose getter is a Python function
+    Flag,          // an exact bool or int; `arg` names the flag
+    Text,          // an exact str or None
+    Number,        // an exact int or float
+    IntKeys,       // a dict of exact int keys
+    StrKeys,       // a dict of exact str keys
+    Modules,       // sys.modules: a dict of exact str keys; resolves the optional modules
+    Process,       // the current process object (D11)
+};
+
+// A row of a table: `Owner` is the table's own enum of the modules and classes
+// it reads names on.
+template <class Owner>
+struct TableRow {
+    Owner owner;
+    const char* name;
+    Must must;
+    uint8_t arg = 0;                 // an Owner, or a flag of the dropped call's, by `must`
+    const char* qualname = nullptr;  // functions: the qualname as shipped, when not `name` itself
+};
+
+// How a table spells its rows (where `Row` is TableRow<Owner> of the file's
+// Owner); each file undefines both after its table.
+#define ROW(owner, name, must, ...) Row{Owner::owner, name, Must::must, ##__VA_ARGS__}
+#define AS(owner) static_cast<uint8_t>(Owner::owner)
 
 // Code objects gathered while pinning functions, whose local monitoring events are checked.
 constexpr int kMaxCodes = 32;

@@ -4,7 +4,8 @@
 // through each handler's own stream under its own lock, with no LogRecord and
 // none of the Python calls. Allowed only where no caller, subclass, handler,
 // filter, record factory, profiler, mock or other thread could tell the
-// difference. Following logging's own code (CPython 3.13), this holds when,
+// difference. Following logging's own code (CPython 3.13, 3.14 and 3.15; what
+// differs between them is listed after the conditions), this holds when,
 // checked in this order before anything is done:
 //
 //  W1  The early return's proof holds up to the handlers (D1 to D13 of
@@ -15,8 +16,7 @@
 //      was when first checked. Functions are pinned with their code and
 //      defaults; classes by identity, plain (dropped.cpp's plain_class). What
 //      kRows must hold is derived from the bytecode by scripts/stock-names
-//      --written. The interpreter is 3.13, whose logging the table is derived
-//      from.
+//      --written, on each interpreter.
 //  W2  Nothing watches the handlers run: no sys.monitoring tool with local
 //      events on a code object kRows pins (the rest of D2 holds by W1).
 //  W3  Logger.findCaller, `f = currentframe()` ... `f.f_back`: a Python
@@ -64,8 +64,9 @@
 // lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
 // len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
 // (`int(time.time()) >= self.rolloverAt`) are evaluated as they are; a
-// rollover that would happen, a stream that is None, or a line the stream's
-// encoder would refuse (a lone surrogate) is given to the handler's own
+// rollover that would happen, a tell() that raises, a stream that is None, or
+// a line the stream's encoder would refuse (a lone surrogate) is given to the
+// handler's own
 // `handle(record)`, with the LogRecord the full call would have made (same
 // vars(), same time). The console's line is made under its lock, as emit
 // makes it there, with the same asctime, name, levelname and message; a
@@ -73,6 +74,28 @@
 // handler's own handle() too. Otherwise the line is written through `stream.write`
 // and flushed as StreamHandler.flush does. An error of that write or flush
 // goes to the handler's handleError(record) as StreamHandler.emit sends it.
+//
+// Between versions. The handlers read the same names on 3.13.0, 3.14 and 3.15
+// but for one read on a branch the path leaves to the handler's own code, so
+// kRows has no row of its own for any version. What differs:
+//  - W11, RotatingFileHandler.shouldRollover: later 3.13 patch releases (3.13.18
+//    has it), 3.14 and 3.15 catch io.UnsupportedOperation from
+//    `self.stream.tell()` (a named pipe) and never roll such a stream over;
+//    3.13.0 lets the error reach emit's handleError. The except clause, the
+//    only reader of `io` there, runs only when tell() raises, and a tell() that
+//    raises here gives the record to the handler's own handle(), which takes
+//    whichever branch its version has (stock-names excludes that read, where
+//    the handlers make it).
+//  - W11, FileHandler.emit: the same later releases catch an error of
+//    `self._open()` and report it through handleError; it runs only for a
+//    stream that is None, which is the handler's own handle()'s to open.
+//  - TimedRotatingFileHandler.doRollover (3.14 on) computes the next
+//    rolloverAt before rotating rather than after: a rollover is the handler's
+//    own.
+//  - Off the path: Logger.removeHandler replaces the handler list instead of
+//    changing it in place (later 3.13 releases on), 3.15 gives Formatter and
+//    Filter a __repr__ and logging a module __getattr__ (read only for a name
+//    its dict lacks; the rows read the dict).
 //
 // The checks run no code of anyone's: every dict they look into has exact str
 // keys, nothing they read is called. So a call made after all sees everything
@@ -98,7 +121,7 @@
 #include "module/private_api.hpp"
 
 namespace log_main {
-namespace {  // the table's types are this file's own (dropped.cpp has its own of the same names)
+namespace {  // the table's owners are this file's own (dropped.cpp has an Owner enum of its own)
 
 // Handlers that take one record, at most (the module's set-up has one or two).
 constexpr int kMaxTakers = 8;
@@ -126,26 +149,24 @@ enum class Owner : uint8_t {
 };
 constexpr int kOwners = static_cast<int>(Owner::count);
 
-enum class Must : uint8_t {
-    Module,        // a plain module, the one first seen; `arg` names it as an owner
-    Builtin,       // a C function or a built-in type, the one first seen
-    Class,         // a plain class, the one first seen; `arg` names it as an owner
-    Method,        // on a class: a Python function, pinned with its code and defaults
-    Own,           // on a class: not defined by it, so the instance's own value
-    Plain,         // on a class: the instance's own value, else a class value that is no descriptor
-    InstanceDict,  // on a class: the standard __dict__ descriptor
-};
+using Row = TableRow<Owner>;
 
-struct Row {
-    Owner owner;
-    const char* name;
-    Must must;
-    uint8_t arg = 0;
-    const char* qualname = nullptr;
-};
-
-#define ROW(owner, name, must, ...) Row{Owner::owner, name, Must::must, ##__VA_ARGS__}
-#define AS(owner) static_cast<uint8_t>(Owner::owner)
+// What each handler class reads on itself, from Handler.handle to StreamHandler.flush: the same
+// methods and values for every class but the emit it finds (`emit`: that method's qualname as
+// shipped, null for StreamHandler's own).
+// clang-format off
+#define HANDLER_ROWS(owner, emit)                                 \
+    ROW(owner, "handle", Method, 0, "Handler.handle"),            \
+    ROW(owner, "filter", Method, 0, "Filterer.filter"),           \
+    ROW(owner, "emit", Method, 0, emit),                          \
+    ROW(owner, "format", Method, 0, "Handler.format"),            \
+    ROW(owner, "flush", Method, 0, "StreamHandler.flush"),        \
+    ROW(owner, "terminator", Plain),                              \
+    ROW(owner, "filters", Own),                                   \
+    ROW(owner, "lock", Own),                                      \
+    ROW(owner, "formatter", Own),                                 \
+    ROW(owner, "stream", Own)
+// clang-format on
 
 // In an order where each owner is resolved before its names are read.
 static constexpr Row kRows[] = {
@@ -159,50 +180,14 @@ static constexpr Row kRows[] = {
     ROW(time, "strftime", Builtin),
     ROW(time, "time", Builtin),
     // The handlers, and what they read on themselves: each class as it finds them
-    ROW(logging__FileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__FileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__FileHandler, "emit", Method, 0, "FileHandler.emit"),
-    ROW(logging__FileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__FileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__FileHandler, "terminator", Plain),
-    ROW(logging__FileHandler, "filters", Own),
-    ROW(logging__FileHandler, "lock", Own),
-    ROW(logging__FileHandler, "formatter", Own),
-    ROW(logging__FileHandler, "stream", Own),
-    ROW(logging__handlers__RotatingFileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__handlers__RotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__handlers__RotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
-    ROW(logging__handlers__RotatingFileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__handlers__RotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__handlers__RotatingFileHandler, "terminator", Plain),
-    ROW(logging__handlers__RotatingFileHandler, "filters", Own),
-    ROW(logging__handlers__RotatingFileHandler, "lock", Own),
-    ROW(logging__handlers__RotatingFileHandler, "formatter", Own),
-    ROW(logging__handlers__RotatingFileHandler, "stream", Own),
+    HANDLER_ROWS(logging__FileHandler, "FileHandler.emit"),
+    HANDLER_ROWS(logging__handlers__RotatingFileHandler, "BaseRotatingHandler.emit"),
     ROW(logging__handlers__RotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__RotatingFileHandler, "maxBytes", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "emit", Method, 0, "BaseRotatingHandler.emit"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__handlers__TimedRotatingFileHandler, "terminator", Plain),
-    ROW(logging__handlers__TimedRotatingFileHandler, "filters", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "lock", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "formatter", Own),
-    ROW(logging__handlers__TimedRotatingFileHandler, "stream", Own),
+    HANDLER_ROWS(logging__handlers__TimedRotatingFileHandler, "BaseRotatingHandler.emit"),
     ROW(logging__handlers__TimedRotatingFileHandler, "shouldRollover", Method),
     ROW(logging__handlers__TimedRotatingFileHandler, "rolloverAt", Own),
-    ROW(logging__StreamHandler, "handle", Method, 0, "Handler.handle"),
-    ROW(logging__StreamHandler, "filter", Method, 0, "Filterer.filter"),
-    ROW(logging__StreamHandler, "emit", Method),
-    ROW(logging__StreamHandler, "format", Method, 0, "Handler.format"),
-    ROW(logging__StreamHandler, "flush", Method, 0, "StreamHandler.flush"),
-    ROW(logging__StreamHandler, "terminator", Plain),
-    ROW(logging__StreamHandler, "filters", Own),
-    ROW(logging__StreamHandler, "lock", Own),
-    ROW(logging__StreamHandler, "formatter", Own),
-    ROW(logging__StreamHandler, "stream", Own),
+    HANDLER_ROWS(logging__StreamHandler, nullptr),
     // The formatter and its style
     ROW(logging__Formatter, "format", Method),
     ROW(logging__Formatter, "usesTime", Method),
@@ -237,6 +222,7 @@ static constexpr Row kRows[] = {
     ROW(builtins, "len", Builtin),
     ROW(builtins, "str", Builtin),
 };
+#undef HANDLER_ROWS
 #undef ROW
 #undef AS
 constexpr int kRowCount = sizeof kRows / sizeof kRows[0];
@@ -389,8 +375,9 @@ static bool check_row(int index, Owners& owners) {
             return on_class && (!value || !Py_TYPE(value)->tp_descr_get);
         case Must::InstanceDict:
             return value && Py_IS_TYPE(value, &PyGetSetDescr_Type);
+        default:  // the kinds only the dropped call's table has
+            return false;
     }
-    return false;
 }
 
 // A C type found in a module namespace, that nothing can change, by its C name.
@@ -1073,10 +1060,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
 // The proof, in the order of the conditions
 
 Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject* args, PyObject* kwargs) {
-    // W1: the table is derived from 3.13's logging; on a later interpreter every record is made in full.
-    // The handlers' code changed within 3.13 (shouldRollover catches io.UnsupportedOperation in later
-    // patch releases): the line is made in place only on the release the table was derived from.
-    if ((Py_Version >> 8) != 0x030D00 || !stock_is_current()) return Written::Call;
+    if (!stock_is_current()) return Written::Call;  // W1
     if (priv::monitoring_local_events(PyThreadState_Get(), wstock.codes, wstock.ncodes)) return Written::Call;  // W2
     if (!PyEval_GetFrame()) return Written::Call;  // W3
     if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0) return Written::Call;  // W4
