@@ -22,7 +22,9 @@ import os
 import pathlib
 import posixpath
 import re
+import shutil
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -1777,8 +1779,8 @@ class WSide:
                 out[name] = f.read()
         return out
 
-    def masked(self):
-        texts = {name: text.decode("utf-8", "replace") for name, text in self.files().items()}
+    def masked(self, files=None):
+        texts = {name: text.decode("utf-8", "replace") for name, text in (files or self.files()).items()}
         if self.sio is not None and not self.sio.closed:
             texts["<StringIO>"] = self.sio.getvalue()
         return {name: TIME_TEXT.sub("<time>", text).replace(self.tag, "<tag>") for name, text in texts.items()}
@@ -1796,6 +1798,11 @@ class WSide:
             obj.close()
         if stream is not None and stream is not self.sio:
             stream.close()
+        # Each example has loggers of its own names; left in the manager, every setLevel of later
+        # examples would clear their caches too (time growing with the square of the examples).
+        known = logging.Logger.manager.loggerDict
+        for name in [name for name in known if name == self.tag or name.startswith(self.tag + ".")]:
+            del known[name]
 
 
 WPARTS = {"text": "order", "int": 42, "float": 2.5, "wide": "größe ✓", "percent": "%d%%", "none": None,
@@ -1928,28 +1935,42 @@ def test_written_sequences_cover_every_condition():
 WRITTEN_EXAMPLE = [0]
 
 
+@pytest.fixture(scope="module")
+def written_folders(tmp_path_factory):
+    """Where the examples keep their files: in memory where the system has a folder for it
+    (creating and removing files on disk took most of an example's time), else under pytest's
+    temporary folder. Each example removes its own."""
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        base = tempfile.mkdtemp(prefix="log_main-written-", dir=shm)
+    else:
+        base = str(tmp_path_factory.mktemp("written"))
+    yield base
+    shutil.rmtree(base, ignore_errors=True)
+
+
 @written_in_place
 @pytest.mark.slow
 @settings(max_examples=int(os.environ.get("WRITTEN_EXAMPLES", "2000")), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(WSTEP, min_size=1, max_size=20))
-def test_written_records_match_the_full_path(tmp_path_factory, steps):
+def test_written_records_match_the_full_path(written_folders, steps):
     import io
     WRITTEN_EXAMPLE[0] += 1
     n = WRITTEN_EXAMPLE[0]
-    sides = {"module": WSide(f"wm{n}", str(tmp_path_factory.mktemp("wm")), full=False),
-             "reference": WSide(f"wr{n}", str(tmp_path_factory.mktemp("wr")), full=True)}
+    sides = {"module": WSide(f"wm{n}", tempfile.mkdtemp(dir=written_folders), full=False),
+             "reference": WSide(f"wr{n}", tempfile.mkdtemp(dir=written_folders), full=True)}
     saved = (os.environ.get("TZ"), sys.stderr, {k: os.environ.get(k) for k in ("FORCE_COLOR", "NO_COLOR")})
     err = io.StringIO()
     sys.stderr = err
+    m, r = sides["module"], sides["reference"]
     try:
+        before = m.files()
         for step in steps:
             note(repr(step))
             if step[0] in SHARED_WSTEPS:
                 _wapply_shared(step, saved)
                 continue
-            m, r = sides["module"], sides["reference"]
-            before = m.files()
             mark = len(err.getvalue())
             t0 = time.time_ns()
             _wapply(step, m)
@@ -1957,7 +1978,9 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
             m_err = err.getvalue()[mark:]
             _wapply(step, r)
             r_err = err.getvalue()[len(m_err) + mark:]
-            assert m.masked() == r.masked()
+            # Only the steps write files: what one step leaves is what the next finds.
+            after = m.files()
+            assert m.masked(after) == r.masked()
             assert m.seen == r.seen
             assert _unstacked(m_err.replace(m.tag, "<tag>")) == _unstacked(r_err.replace(r.tag, "<tag>"))
             # The time text of each new line (rollovers move lines between files) lies between
@@ -1966,9 +1989,10 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
                 return collections.Counter(line for text in files.values()
                                            for line in text.decode("utf-8", "replace").splitlines())
             low, high = _clock_text(t0), _clock_text(t1)
-            for line in lines(m.files()) - lines(before):
+            for line in lines(after) - lines(before):
                 for stamp in TIME_TEXT.findall(line):
                     assert low <= stamp <= high, (line, low, high)
+            before = after
     finally:
         sys.setprofile(None)
         sys.stderr = saved[1]
@@ -1986,6 +2010,7 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
         ESCAPE_CODES.update(PLAIN_ESCAPE_CODES)
         for side in sides.values():
             side.close()
+            shutil.rmtree(side.folder, ignore_errors=True)
 
 
 def _written_in_place(call):
