@@ -37,7 +37,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
-from conftest import run_process, run_python
+from conftest import examples, run_process, run_python
 
 # A written record is made in place on 3.13 only (written.cpp's table of checked names is derived
 # from 3.13's handlers); later versions make every written record in full.
@@ -671,7 +671,7 @@ EXAMPLE = st.fixed_dictionaries({
 
 
 @pytest.mark.slow
-@settings(max_examples=4000, deadline=None, database=None,
+@settings(max_examples=examples(4000), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(EXAMPLE)
 def test_emission_matches_reference(ex):
@@ -960,16 +960,22 @@ def _part(side, kind):
             "bigint": 10 ** 5000}[kind]
 
 
+def _emit(obj, step, part):
+    """An emit step: obj.<method>(*parts, args=..., kwargs=...), each option passed only where the
+    step has one, the keyword dicts copied afresh for each side."""
+    _, method, parts, a, k = step
+    options = {}
+    if a is not OMIT:
+        options["args"] = a
+    if k is not OMIT:
+        options["kwargs"] = {key: (dict(v) if isinstance(v, dict) else v) for key, v in k.items()}
+    getattr(obj, method)(*[part(p) for p in parts], **options)
+
+
 def _apply(step, side, shared):
     kind = step[0]
     if kind == "emit":
-        _, method, parts, a, k = step
-        options = {}
-        if a is not OMIT:
-            options["args"] = a
-        if k is not OMIT:
-            options["kwargs"] = {key: (dict(v) if isinstance(v, dict) else v) for key, v in k.items()}
-        getattr(side.obj, method)(*[_part(side, p) for p in parts], **options)
+        _emit(side.obj, step, lambda p: _part(side, p))
     elif kind == "handler level":
         side.handler(step[1]).setLevel(step[2])
     elif kind == "add handler":
@@ -1043,7 +1049,7 @@ def _counting_find_caller(self, stack_info=False, stacklevel=1):
 
 
 @pytest.mark.slow
-@settings(max_examples=2000, deadline=None, database=None,
+@settings(max_examples=examples(2000), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(STEP, min_size=1, max_size=25))
 def test_dropped_records_match_reference_while_configuration_changes(steps):
@@ -1842,13 +1848,7 @@ class _FormatterSub(logging.Formatter):
 def _wapply(step, side):
     kind = step[0]
     if kind == "emit":
-        _, method, parts, a, k = step
-        options = {}
-        if a is not OMIT:
-            options["args"] = a
-        if k is not OMIT:
-            options["kwargs"] = dict(k)
-        getattr(side.objs["size"], method)(*[WPARTS[p] for p in parts], **options)
+        _emit(side.objs["size"], step, WPARTS.__getitem__)
     elif kind == "file level":
         side.objs[step[1]].set_file_level(step[2])
     elif kind == "logger level":
@@ -1933,6 +1933,7 @@ def test_written_sequences_cover_every_condition():
 
 
 WRITTEN_EXAMPLE = [0]
+WRITTEN_EXAMPLES = examples(int(os.environ.get("WRITTEN_EXAMPLES", "2000")))
 
 
 @pytest.fixture(scope="module")
@@ -1951,7 +1952,7 @@ def written_folders(tmp_path_factory):
 
 @written_in_place
 @pytest.mark.slow
-@settings(max_examples=int(os.environ.get("WRITTEN_EXAMPLES", "2000")), deadline=None, database=None,
+@settings(max_examples=WRITTEN_EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(WSTEP, min_size=1, max_size=20))
 def test_written_records_match_the_full_path(written_folders, steps):
