@@ -2014,6 +2014,16 @@ def test_written_records_match_the_full_path(written_folders, steps):
             shutil.rmtree(side.folder, ignore_errors=True)
 
 
+def test_an_example_of_the_written_differential_leaves_no_logger_behind(tmp_path):
+    """Each example has loggers of its own names; left in the manager, every setLevel of the
+    examples after it would clear their caches too, and the run would slow with their square."""
+    before = set(logging.Logger.manager.loggerDict)
+    side = WSide("wleft", str(tmp_path), full=True)
+    assert set(logging.Logger.manager.loggerDict) - before == {"wleft", "wleft.c", "wleft.p"}
+    side.close()
+    assert set(logging.Logger.manager.loggerDict) == before
+
+
 def _written_in_place(call):
     """Whether the call wrote its record without making one: a LogRecord and logging's calls
     allocate several kilobytes; the line written in place a few hundred bytes."""
