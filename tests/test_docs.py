@@ -204,4 +204,4 @@ def test_readme_states_the_example_counts_ci_runs():
     assert (f"{per_release['WRITTEN_EXAMPLES']:,} sequences of the written-record differential and "
             f"{per_release['COLORED_EXAMPLES']:,} console-line examples per colorlog release") in loops
     assert f"at most {int(asan.group(1)):,} examples per property test" in loops
-    assert f"at most {int(matrix.group(1)):,} in the matrix" in loops
+    assert f"at most {int(matrix.group(1)):,} examples per property test there" in loops
