@@ -1359,6 +1359,17 @@ SEPARATE = {"D2": "test_audit_hook_makes_the_call", "D10": "test_thread_unknown_
             "D12": "test_inside_a_task_only_an_exact_task_is_skipped"}
 
 
+@pytest.mark.slow
+def test_examples_cap_reaches_the_property_tests(tmp_path):
+    """EXAMPLES_CAP, which the sanitizer run and the matrix set, lowers a property test's count."""
+    done = run_process([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        "--hypothesis-show-statistics", __file__, "-k", "dropped_records_match_reference"],
+                       cwd=tmp_path, timeout=300, env=dict(os.environ, EXAMPLES_CAP="7"), capture_output=True,
+                       text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert "Stopped because settings.max_examples=7\n" in done.stdout, done.stdout[-3000:]
+
+
 def test_every_condition_is_shown_needed():
     assert len(CONDITIONS) >= 14
     assert {key.split()[0] for key in BREAKS} | set(SEPARATE) == set(CONDITIONS)
