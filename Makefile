@@ -47,6 +47,9 @@ test: $(VENV)/.built $(VENV)/.test-tools
 # the whole suite run with the sanitizer runtime preloaded; leaks of the
 # interpreter itself are not reported. Instrumented frames are several times
 # larger, so the stack gets room for the interpreter's limit of nested C calls.
+# The property tests run at most EXAMPLES_CAP examples each here: memory errors
+# show within a few hundred, and `make test` runs the full counts.
+ASAN_EXAMPLES_CAP ?= 300
 ASAN_VENV := .venv-asan
 test-asan:
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
@@ -57,7 +60,7 @@ test-asan:
 		--config-settings=build-dir=build/asan --config-settings=install.strip=false .
 	ulimit -s 65536 && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONMALLOC=malloc $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	PYTHONMALLOC=malloc EXAMPLES_CAP=$(ASAN_EXAMPLES_CAP) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # matplotlib for the plots, loguru as a peer of the comparison: neither is a
 # dependency of the package. colorlog is moved to the pinned version the
@@ -68,7 +71,7 @@ $(VENV)/.bench-tools: $(VENV)/.ready constraints/bench.txt
 
 bench: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) bench/run.py --callgrind
-	$(VPY) bench/peers.py
+	$(VPY) bench/peers.py --callgrind
 
 picture: $(VENV)/.built $(VENV)/.bench-tools
 	$(VPY) docs/make_picture.py
@@ -121,7 +124,8 @@ test-colorlog-oldest: dist/.wheels
 # The console line the module makes against colorlog's own, with every colorlog
 # release the package accepts (constraints/colorlog-releases.txt), 2,000
 # examples each (COLORED_EXAMPLES), and the written-record differential test,
-# 500 sequences each (WRITTEN_EXAMPLES), one environment per release.
+# 2,000 sequences each (WRITTEN_EXAMPLES), two releases at a time (JOBS), each
+# from a folder of its own on PYTHONPATH.
 test-colorlog-releases: $(VENV)/.built $(VENV)/.test-tools
 	VPY=$(VPY) scripts/test-colorlog-releases
 

@@ -20,6 +20,7 @@ README = os.path.join(ROOT, "README.md")
 BENCH_README = os.path.join(BENCH, "README.md")
 SIDES = ["log_main", "logging + colorlog", "loguru"]
 WHAT = {"written": "INFO record written to console and file",
+        "file": "INFO record written to a file only",
         "dropped": "DEBUG call below every handler's level",
         "traceback": "ERROR record with a traceback"}
 
@@ -46,22 +47,38 @@ def fmt(ns):
     return f"{ns / 1000:.2f} µs" if ns >= 1000 else f"{ns:.0f} ns"
 
 
+def fmt_instructions(n):
+    return f"{n / 1e6:.2f}M" if n >= 1e6 else f"{n / 1000:.1f}k" if n >= 10_000 else f"{n:,.0f}"
+
+
 def peers_table(peers):
-    lines = ["| call | log_main | logging + colorlog | loguru | log_main / logging | log_main / loguru |",
-             "|---|---:|---:|---:|---:|---:|"]
+    """Time per call; below it, where the run counted them, instructions per call."""
+    head = ["| call | log_main | logging + colorlog | loguru | log_main / logging | log_main / loguru |",
+            "|---|---:|---:|---:|---:|---:|"]
+    lines = list(head)
     for row in peers["rows"]:
         lines.append(f"| {WHAT[row['call']]} | {' | '.join(fmt(ns) for ns in row['ns'])} | "
                      f"{row['ratios'][0]:.2f} | {row['ratios'][1]:.2f} |")
+    if all("instructions" in row for row in peers["rows"]):
+        lines += ["", "Instructions per call (callgrind):", ""] + head
+        for row in peers["rows"]:
+            ours, plain, guru = row["instructions"]
+            lines.append(f"| {WHAT[row['call']]} | "
+                         f"{' | '.join(fmt_instructions(n) for n in row['instructions'])} | "
+                         f"{ours / plain:.2f} | {ours / guru:.2f} |")
     return "\n".join(lines)
 
 
 def caption(peers):
     load_note = (f"; the load average was {peers['load']:.1f} when it started, from other work "
                  f"sharing the {peers['cores']} cores" if peers["load"] >= 0.5 else "")
+    counted = (" Instructions per call: the difference of two runs of each side under callgrind, "
+               "with few and with many calls, over the difference of the counts."
+               if all("instructions" in row for row in peers["rows"]) else "")
     return (f"Measured by `make bench` (`bench/peers.py`) on {peers['date']}: Linux {peers['machine']}, "
             f"{peers['cores']} cores{load_note}. Python {peers['python']}, colorlog {peers['colorlog']}, "
             f"loguru {peers['loguru']}. Median time per call over {peers['rounds']} interleaved rounds; "
-            f"the ratios are medians of the per-round ratios. Raw figures: "
+            f"the ratios are medians of the per-round ratios.{counted} Raw figures: "
             f"[bench/results.json](bench/results.json).")
 
 
@@ -78,9 +95,12 @@ def peers_prose(peers):
     file_text = ("and writes the coloured text into the file as well" if coloured
                  else f"and colorlog {peers['colorlog']} leaves it without colour")
     written, traceback, dropped = ratios["written"], ratios["traceback"], ratios["dropped"]
+    file_only = ([f"Written to a **file only**, it takes {ratios['file'][0]:.2f} times the time of `logging` "
+                  f"and {ratios['file'][1]:.2f} times that of loguru."] if "file" in ratios else [])
     return "\n".join(_bullet(text) for text in [
         f"A **written record** takes {written[0]:.2f} times the time of the hand-wired `logging` + "
         f"colorlog set-up and {written[1]:.2f} times that of loguru.",
+        *file_only,
         f"A **traceback** takes {traceback[0]:.2f} times the time of `logging` + colorlog and "
         f"{traceback[1]:.2f} times that of loguru. log_main renders the traceback twice, in colour for "
         f"the console and plain for the file; `logging` + colorlog renders it once {file_text}.",
@@ -109,8 +129,11 @@ def compared_table(peers):
         "([measured](#behaviour-that-surprises)) | the same | not measured |",
     ]
     for call, label in (("written", "Written record, console and file"),
+                        ("file", "Written record, file only"),
                         ("dropped", "DEBUG call below the level"),
                         ("traceback", "Error record with a traceback")):
+        if call not in ns:
+            continue
         rows.append(f"| {label} ([measured](#performance)) | {' | '.join(fmt(v) for v in ns[call])} |")
     rows += ["| Runs on | CPython 3.13-3.15, Linux (compiled) | any Python | any Python |",
              "| Type information | stubs (`kwargs` keys checked) | typeshed | inline |"]

@@ -13,6 +13,14 @@ import log_main
 _counter = itertools.count()
 
 
+def examples(count):
+    """A property test's example count, at most EXAMPLES_CAP where that is set: the sanitizer run
+    and the interpreter matrix look for memory errors and differences between interpreters, which
+    a few hundred examples find; `make test` and the colorlog releases run the full counts."""
+    cap = os.environ.get("EXAMPLES_CAP")
+    return min(count, int(cap)) if cap else count
+
+
 @pytest.fixture
 def unique_name():
     """A logger name that no other test has used."""

@@ -171,6 +171,10 @@ def test_readme_figures_are_those_of_the_latest_bench_run():
     results = figures.load()
     assert {"peers", "run"} <= results.keys(), "bench/results.json lacks a part of the make bench run"
     assert not results["peers"]["quick"] and not results["run"]["quick"], "a --quick run is not for the README"
+    # Every call of the comparison, each counted in instructions too (make bench runs peers.py --callgrind).
+    rows = results["peers"]["rows"]
+    assert [row["call"] for row in rows] == list(figures.WHAT)
+    assert all(len(row.get("instructions", ())) == len(figures.SIDES) for row in rows)
     for path, parts in figures.regions(results).items():
         text = Path(path).read_text(encoding="utf-8")
         for name, body in parts.items():
@@ -188,3 +192,16 @@ def test_readme_states_no_figure_outside_the_generated_regions():
     for title in ("Performance", "Compared"):
         section = generated.sub("", dict(SECTIONS)[title])
         assert not re.findall(r".*\d.*", section.split("\n", 1)[1]), title
+
+
+def test_readme_states_the_example_counts_ci_runs():
+    """What the README says CI runs is what the scripts and the Makefile run."""
+    releases = (ROOT / "scripts" / "test-colorlog-releases").read_text(encoding="utf-8")
+    per_release = {name: int(n) for name, n in re.findall(r"export (\w+)=\$\{\1:-(\d+)\}", releases)}
+    asan = re.search(r"^ASAN_EXAMPLES_CAP \?= (\d+)$", (ROOT / "Makefile").read_text(encoding="utf-8"), re.M)
+    matrix = re.search(r"EXAMPLES_CAP:-(\d+)", (ROOT / "scripts" / "test-matrix").read_text(encoding="utf-8"))
+    loops = " ".join(README.split("**Test loops.**", 1)[1].split("\n\n", 1)[0].split())
+    assert (f"{per_release['WRITTEN_EXAMPLES']:,} sequences of the written-record differential and "
+            f"{per_release['COLORED_EXAMPLES']:,} console-line examples per colorlog release") in loops
+    assert f"at most {int(asan.group(1)):,} examples per property test" in loops
+    assert f"at most {int(matrix.group(1)):,} examples per property test there" in loops

@@ -22,7 +22,9 @@ import os
 import pathlib
 import posixpath
 import re
+import shutil
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -35,7 +37,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
-from conftest import run_process, run_python
+from conftest import examples, run_process, run_python
 
 LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
 OMIT = "<omitted>"   # an option that the call does not pass at all
@@ -664,7 +666,7 @@ EXAMPLE = st.fixed_dictionaries({
 
 
 @pytest.mark.slow
-@settings(max_examples=4000, deadline=None, database=None,
+@settings(max_examples=examples(4000), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(EXAMPLE)
 def test_emission_matches_reference(ex):
@@ -953,16 +955,22 @@ def _part(side, kind):
             "bigint": 10 ** 5000}[kind]
 
 
+def _emit(obj, step, part):
+    """An emit step: obj.<method>(*parts, args=..., kwargs=...), each option passed only where the
+    step has one, the keyword dicts copied afresh for each side."""
+    _, method, parts, a, k = step
+    options = {}
+    if a is not OMIT:
+        options["args"] = a
+    if k is not OMIT:
+        options["kwargs"] = {key: (dict(v) if isinstance(v, dict) else v) for key, v in k.items()}
+    getattr(obj, method)(*[part(p) for p in parts], **options)
+
+
 def _apply(step, side, shared):
     kind = step[0]
     if kind == "emit":
-        _, method, parts, a, k = step
-        options = {}
-        if a is not OMIT:
-            options["args"] = a
-        if k is not OMIT:
-            options["kwargs"] = {key: (dict(v) if isinstance(v, dict) else v) for key, v in k.items()}
-        getattr(side.obj, method)(*[_part(side, p) for p in parts], **options)
+        _emit(side.obj, step, lambda p: _part(side, p))
     elif kind == "handler level":
         side.handler(step[1]).setLevel(step[2])
     elif kind == "add handler":
@@ -1036,7 +1044,7 @@ def _counting_find_caller(self, stack_info=False, stacklevel=1):
 
 
 @pytest.mark.slow
-@settings(max_examples=2000, deadline=None, database=None,
+@settings(max_examples=examples(2000), deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(STEP, min_size=1, max_size=25))
 def test_dropped_records_match_reference_while_configuration_changes(steps):
@@ -1344,6 +1352,17 @@ BREAKS = {
 # Conditions shown needed by tests of their own.
 SEPARATE = {"D2": "test_audit_hook_makes_the_call", "D10": "test_thread_unknown_to_threading_makes_the_call_once",
             "D12": "test_inside_a_task_only_an_exact_task_is_skipped"}
+
+
+@pytest.mark.slow
+def test_examples_cap_reaches_the_property_tests(tmp_path):
+    """EXAMPLES_CAP, which the sanitizer run and the matrix set, lowers a property test's count."""
+    done = run_process([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                        "--hypothesis-show-statistics", __file__, "-k", "dropped_records_match_reference"],
+                       cwd=tmp_path, timeout=300, env=dict(os.environ, EXAMPLES_CAP="7"), capture_output=True,
+                       text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    assert "Stopped because settings.max_examples=7\n" in done.stdout, done.stdout[-3000:]
 
 
 def test_every_condition_is_shown_needed():
@@ -1773,8 +1792,8 @@ class WSide:
                 out[name] = f.read()
         return out
 
-    def masked(self):
-        texts = {name: text.decode("utf-8", "replace") for name, text in self.files().items()}
+    def masked(self, files=None):
+        texts = {name: text.decode("utf-8", "replace") for name, text in (files or self.files()).items()}
         if self.sio is not None and not self.sio.closed:
             texts["<StringIO>"] = self.sio.getvalue()
         return {name: TIME_TEXT.sub("<time>", text).replace(self.tag, "<tag>") for name, text in texts.items()}
@@ -1792,6 +1811,11 @@ class WSide:
             obj.close()
         if stream is not None and stream is not self.sio:
             stream.close()
+        # Each example has loggers of its own names; left in the manager, every setLevel of later
+        # examples would clear their caches too (time growing with the square of the examples).
+        known = logging.Logger.manager.loggerDict
+        for name in [name for name in known if name == self.tag or name.startswith(self.tag + ".")]:
+            del known[name]
 
 
 WPARTS = {"text": "order", "int": 42, "float": 2.5, "wide": "größe ✓", "percent": "%d%%", "none": None,
@@ -1831,13 +1855,7 @@ class _FormatterSub(logging.Formatter):
 def _wapply(step, side):
     kind = step[0]
     if kind == "emit":
-        _, method, parts, a, k = step
-        options = {}
-        if a is not OMIT:
-            options["args"] = a
-        if k is not OMIT:
-            options["kwargs"] = dict(k)
-        getattr(side.objs["size"], method)(*[WPARTS[p] for p in parts], **options)
+        _emit(side.objs["size"], step, WPARTS.__getitem__)
     elif kind == "file level":
         side.objs[step[1]].set_file_level(step[2])
     elif kind == "logger level":
@@ -1922,29 +1940,44 @@ def test_written_sequences_cover_every_condition():
 
 
 WRITTEN_EXAMPLE = [0]
+WRITTEN_EXAMPLES = examples(int(os.environ.get("WRITTEN_EXAMPLES", "2000")))
+
+
+@pytest.fixture(scope="module")
+def written_folders(tmp_path_factory):
+    """Where the examples keep their files: in memory where the system has a folder for it
+    (creating and removing files on disk took most of an example's time), else under pytest's
+    temporary folder. Each example removes its own."""
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        base = tempfile.mkdtemp(prefix="log_main-written-", dir=shm)
+    else:
+        base = str(tmp_path_factory.mktemp("written"))
+    yield base
+    shutil.rmtree(base, ignore_errors=True)
 
 
 @pytest.mark.slow
-@settings(max_examples=int(os.environ.get("WRITTEN_EXAMPLES", "2000")), deadline=None, database=None,
+@settings(max_examples=WRITTEN_EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(WSTEP, min_size=1, max_size=20))
-def test_written_records_match_the_full_path(tmp_path_factory, steps):
+def test_written_records_match_the_full_path(written_folders, steps):
     import io
     WRITTEN_EXAMPLE[0] += 1
     n = WRITTEN_EXAMPLE[0]
-    sides = {"module": WSide(f"wm{n}", str(tmp_path_factory.mktemp("wm")), full=False),
-             "reference": WSide(f"wr{n}", str(tmp_path_factory.mktemp("wr")), full=True)}
+    sides = {"module": WSide(f"wm{n}", tempfile.mkdtemp(dir=written_folders), full=False),
+             "reference": WSide(f"wr{n}", tempfile.mkdtemp(dir=written_folders), full=True)}
     saved = (os.environ.get("TZ"), sys.stderr, {k: os.environ.get(k) for k in ("FORCE_COLOR", "NO_COLOR")})
     err = io.StringIO()
     sys.stderr = err
+    m, r = sides["module"], sides["reference"]
     try:
+        before = m.files()
         for step in steps:
             note(repr(step))
             if step[0] in SHARED_WSTEPS:
                 _wapply_shared(step, saved)
                 continue
-            m, r = sides["module"], sides["reference"]
-            before = m.files()
             mark = len(err.getvalue())
             t0 = time.time_ns()
             _wapply(step, m)
@@ -1952,7 +1985,9 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
             m_err = err.getvalue()[mark:]
             _wapply(step, r)
             r_err = err.getvalue()[len(m_err) + mark:]
-            assert m.masked() == r.masked()
+            # Only the steps write files: what one step leaves is what the next finds.
+            after = m.files()
+            assert m.masked(after) == r.masked()
             assert m.seen == r.seen
             assert _unstacked(m_err.replace(m.tag, "<tag>")) == _unstacked(r_err.replace(r.tag, "<tag>"))
             # The time text of each new line (rollovers move lines between files) lies between
@@ -1961,9 +1996,10 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
                 return collections.Counter(line for text in files.values()
                                            for line in text.decode("utf-8", "replace").splitlines())
             low, high = _clock_text(t0), _clock_text(t1)
-            for line in lines(m.files()) - lines(before):
+            for line in lines(after) - lines(before):
                 for stamp in TIME_TEXT.findall(line):
                     assert low <= stamp <= high, (line, low, high)
+            before = after
     finally:
         sys.setprofile(None)
         sys.stderr = saved[1]
@@ -1981,6 +2017,17 @@ def test_written_records_match_the_full_path(tmp_path_factory, steps):
         ESCAPE_CODES.update(PLAIN_ESCAPE_CODES)
         for side in sides.values():
             side.close()
+            shutil.rmtree(side.folder, ignore_errors=True)
+
+
+def test_an_example_of_the_written_differential_leaves_no_logger_behind(tmp_path):
+    """Each example has loggers of its own names; left in the manager, every setLevel of the
+    examples after it would clear their caches too, and the run would slow with their square."""
+    before = set(logging.Logger.manager.loggerDict)
+    side = WSide("wleft", str(tmp_path), full=True)
+    assert set(logging.Logger.manager.loggerDict) - before == {"wleft", "wleft.c", "wleft.p"}
+    side.close()
+    assert set(logging.Logger.manager.loggerDict) == before
 
 
 def _written_in_place(call):

@@ -19,9 +19,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import log_main
+from conftest import examples
 from log_main import OsprelLog, _ContextFilter, _GetLogger, _LogBase, _SetLogger
 
-EXAMPLES = 220   # per callable; 23 callables
+EXAMPLES = examples(220)   # per callable; 23 callables
 LEVEL_METHODS = ("debug", "info", "warning", "error", "critical")
 _fresh = itertools.count()
 examples_run = collections.Counter()

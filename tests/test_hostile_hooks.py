@@ -22,9 +22,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import log_main
-from conftest import run_python
+from conftest import examples, run_python
 
-EXAMPLES = 2000
+EXAMPLES = examples(2000)
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 METHODS = ("_log", "debug", "info", "warning", "error", "critical", "close", "enable", "disable",

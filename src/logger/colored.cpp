@@ -954,20 +954,18 @@ int env_has(PyObject* key) {
     return found ? 1 : 0;
 }
 
-int truth(PyObject* v) { return PyObject_IsTrue(v); }
-
 // _colorize() (or `not _blank_escape_codes()`): 1 colour, 0 none, -1 error.
 int colorize(const Values& v) {
-    int t = truth(v.force_color);
+    int t = PyObject_IsTrue(v.force_color);
     if (t) return t;
     if ((t = env_has(N.FORCE_COLOR))) return t;
-    if ((t = truth(v.no_color))) return t < 0 ? t : 0;
+    if ((t = PyObject_IsTrue(v.no_color))) return t < 0 ? t : 0;
     if ((t = env_has(N.NO_COLOR))) return t < 0 ? t : 0;
     if (v.stream != Py_None) {
         Ref stream = Ref::borrow(v.stream);
         Ref tty = Ref::steal(PyObject_CallMethodNoArgs(stream.get(), N.isatty));
         if (!tty) return -1;
-        if ((t = truth(tty.get())) <= 0) return t;
+        if ((t = PyObject_IsTrue(tty.get())) <= 0) return t;
     }
     return 1;
 }
@@ -1144,7 +1142,7 @@ Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* na
         return Ref();
     }
     PyObject* reset_code = on ? copied[kReset].get() : N.empty;
-    const int wanted = truth(reset.get());
+    const int wanted = PyObject_IsTrue(reset.get());
     if (wanted < 0) return Ref();
     PyObject* pieces[9] = {parts[0].get(), parts[1].get(), N.dash, parts[2].get(), N.dash,
                            parts[3].get(), N.dash, parts[4].get(), reset_code};
