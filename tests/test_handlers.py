@@ -538,7 +538,11 @@ def _traceback_differential(examples):
     folder = tempfile.mkdtemp()
     custom = type("Custom", (ValueError,), {})
     spoken = type("Spoken", (ValueError,), {"__str__": lambda self: "said"})
-    kinds = [ValueError, KeyError, RuntimeError, custom, OSError, spoken, NameError, ZeroDivisionError]
+    falsy = type("Falsy", (ValueError,), {"__bool__": lambda self: False})
+    sized = type("Sized", (ValueError,), {"__len__": lambda self: 0})
+    # Kinds whose formatting runs code of their own: formatted again, whatever the texts.
+    running = {spoken, falsy, sized}
+    kinds = [ValueError, KeyError, RuntimeError, custom, OSError, spoken, NameError, ZeroDivisionError, falsy, sized]
     texts = st.lists(st.text(st.characters(codec="utf-8"), max_size=3) |
                      st.sampled_from(["\x1b[31m", "\x1b", "\t", "\n", "宽"]), max_size=4).map("".join)
     arg = texts | st.integers() | st.floats() | st.none() | st.sampled_from([b"x", ("t",)])
@@ -587,6 +591,7 @@ def _traceback_differential(examples):
             ei = sys.exc_info()
         coloured, plain = text_of(ei, True), text_of(ei, False)
         got = probe(ei[1], ei[2], coloured, linecache.cache)
+        assert got is None or not {type(ei[1]), type(ei[1].__cause__), type(ei[1].__context__)} & running
         if got is not None:
             assert got == plain, (coloured, plain)
             taken[0] += 1

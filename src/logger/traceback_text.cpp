@@ -2,37 +2,36 @@
 // colour codes and by the file's Formatter without them: two runs of
 // traceback.print_exception over the same exception, the second one costing as
 // much as the rest of the record. The plain text is the coloured one with its
-// colour codes removed when (following traceback.py, CPython 3.13):
+// colour codes removed when the conditions T1 to T15 of docs/traceback-once.md
+// hold (numbered there, each with the line of traceback.py it comes from).
+// This file checks those that concern the exceptions and their texts:
 //
-//  T1  Nothing the formatting takes from the exceptions holds an ESC of its
-//      own, so every ESC in the coloured text is one the colouring put there,
-//      nor a line break other than "\n" (a form feed starting a shown line
-//      leaves textwrap a margin to take in one text and not the other):
-//      the type's __qualname__ and __module__ (exc_type_str), str() of the
-//      exception (_safe_string), its notes, each frame's file and function
-//      names (FrameSummary), and the source lines linecache gives for them.
-//  T2  The colour codes are of the form ESC '[' digits-and-';' 'm' (those of
-//      _colorize.ANSIColors as shipped); the colouring adds nothing else:
-//      format_frame_summary wraps the same characters in codes, and
-//      _format_final_exc_line the same type name and message.
-//  T3  The second run would run no code of anyone's on account of the
-//      exceptions, so skipping it cannot be seen: every exception in the chain
-//      (cause and context, as TracebackException.__init__ follows them) is of a
-//      plain class whose str() is BaseException's or KeyError's and whose
-//      attributes are read through object's getattr, defines none of the
-//      attributes the formatting reads, keeps its own attributes in a dict of
-//      str keys, has notes that are a list of str or none, and arguments of
-//      exact str, int, float, bool or None (str() formats nothing else). Types
-//      the formatting treats apart (SyntaxError, ImportError, NameError,
-//      AttributeError and exception groups: suggestions, source details,
-//      nested boxes) are left to the second run.
+//  T3-T5 (traceback_inert) Formatting runs no code of anyone's on account of
+//      the exceptions: every exception in the chain (cause and context, as
+//      TracebackException.__init__ follows them) is of a class whose metaclass
+//      is type, whose str() is BaseException's or KeyError's over arguments of
+//      exact str, int, float, bool or None, whose attributes are read through
+//      object's getattr, that has no truth test of its own (`if e and ...`)
+//      and defines none of the attributes the formatting reads, and that keeps
+//      its own attributes in a dict of str keys. SyntaxError, ImportError,
+//      NameError, AttributeError and exception groups (source details,
+//      suggestions, nested boxes) are left to the second run.
+//  T6  Notes are absent, or a list of exact str.
+//  T11 (traceback_inert, traceback_sources_clear) No text the formatting
+//      copies holds an ESC of its own, so every ESC in the coloured text is
+//      one the colouring put there, nor a line break other than "\n" (a form
+//      feed starting a shown line leaves textwrap a margin to take in one text
+//      and not the other): the type's __qualname__ and __module__, str() of the
+//      exception, its notes, each frame's file and function names, and the
+//      source lines linecache holds for them.
+//  T11 (without_colour) The colour codes are ESC '[' digits-and-';' 'm'; the
+//      colouring adds nothing else (the proof is in the document).
 //
-// The checks read C fields only: they run nothing and raise nothing. What the
-// formatting itself runs and reads (traceback, linecache, textwrap, ast, the
-// colour codes) must also be as shipped, and nothing may watch it run; that
-// proof and the hook-up into the written path are described in
-// docs/traceback-once.md. Until then these functions are reached only
-// through the probe at the end, by the tests.
+// The checks read C fields only: they run nothing and raise nothing. The
+// others (the call, the limit, linecache's freshness, re's cache, imports,
+// nothing between the two handlers, nothing watching, every name the plain
+// formatting reads pinned) and the hook-up are still to be built: until then
+// these functions are reached only through the probe at the end, by the tests.
 #include "logger/traceback_text.hpp"
 
 #include <cstring>
@@ -72,6 +71,10 @@ constexpr const char* kReadNames[] = {"__notes__", "__cause__", "__context__", "
 
 bool class_plain(PyTypeObject* tp) {
     if (Py_TYPE(tp) != &PyType_Type || tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    // `if e and e.__cause__ ...`: a truth test that runs nothing.
+    if ((tp->tp_as_number && tp->tp_as_number->nb_bool) || (tp->tp_as_mapping && tp->tp_as_mapping->mp_length) ||
+        (tp->tp_as_sequence && tp->tp_as_sequence->sq_length))
+        return false;
     PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
     if (tp->tp_str != base->tp_str && tp->tp_str != reinterpret_cast<PyTypeObject*>(PyExc_KeyError)->tp_str)
         return false;
