@@ -601,7 +601,8 @@ def _traceback_differential(examples):
 
 
 @pytest.mark.skipif(sys.version_info < (3, 13), reason="tracebacks are coloured from 3.13 on")
-def test_traceback_taken_from_the_coloured_text_is_the_plain_one():
+def test_plain_traceback_is_the_colour_text_without_its_codes():
     examples = int(os.environ.get("TRACEBACK_EXAMPLES", "300"))
     taken, ran = _in_child(f"_traceback_differential({examples})")
-    assert ran == examples and taken > examples // 5, (taken, ran)
+    # About a quarter are taken; a tenth leaves the check meaningful with a wide margin.
+    assert ran == examples and taken > examples // 10, (taken, ran)
