@@ -1048,7 +1048,6 @@ def _counting_find_caller(self, stack_info=False, stacklevel=1):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(STEP, min_size=1, max_size=25))
 def test_dropped_records_match_reference_while_configuration_changes(steps):
-    import io
     sides = {"module": Side("dm", log_main._LogBase), "reference": Side("dr", Reference)}
     # A miss of a logger's cache makes the full call: start with the caches filled (setLevel above
     # clears every logger's), as after a call of each level, so that early returns happen at once.
@@ -1962,7 +1961,6 @@ def written_folders(tmp_path_factory):
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.lists(WSTEP, min_size=1, max_size=20))
 def test_written_records_match_the_full_path(written_folders, steps):
-    import io
     WRITTEN_EXAMPLE[0] += 1
     n = WRITTEN_EXAMPLE[0]
     sides = {"module": WSide(f"wm{n}", tempfile.mkdtemp(dir=written_folders), full=False),
@@ -2151,7 +2149,6 @@ def test_threads_writing_to_one_rotating_handler_match_the_full_path(tmp_path):
 def test_an_error_of_the_write_goes_to_handle_error_as_the_full_path_sends_it(monkeypatch):
     """The declared limit of an OS error: handleError prints the same report but for the frames
     of the traceback (the caller's instead of StreamHandler.emit's)."""
-    import io
     reports, tracebacks = {}, {}
     for mode in ("in place", "full"):
         obj = log_main.OsprelLog(f"wfull-{mode.split()[0]}", file="/dev/full", console=False)

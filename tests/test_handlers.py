@@ -248,11 +248,11 @@ def test_traceback_plain_in_file_and_coloured_on_console(make, tmp_path, capsys,
 # The module's line is reached through ctypes (log_main_colored_probe: None where the module
 # would leave the line to colorlog); every call runs in a child process.
 
-def _probe():
+def _probe(name="log_main_colored_probe", arguments=5):
     import ctypes
-    probe = ctypes.PyDLL(log_main.__file__).log_main_colored_probe
+    probe = getattr(ctypes.PyDLL(log_main.__file__), name)
     probe.restype = ctypes.py_object
-    probe.argtypes = [ctypes.py_object] * 5
+    probe.argtypes = [ctypes.py_object] * arguments
     return probe
 
 
@@ -531,10 +531,7 @@ def _traceback_differential(examples):
     from hypothesis import HealthCheck, given, settings
     from hypothesis import strategies as st
 
-    import ctypes
-    probe = ctypes.PyDLL(log_main.__file__).log_main_traceback_probe
-    probe.restype = ctypes.py_object
-    probe.argtypes = [ctypes.py_object] * 4
+    probe = _probe("log_main_traceback_probe", 4)
     folder = tempfile.mkdtemp()
     custom = type("Custom", (ValueError,), {})
     spoken = type("Spoken", (ValueError,), {"__str__": lambda self: "said"})

@@ -36,6 +36,7 @@
 
 #include <cstring>
 
+#include "logger/stock.hpp"
 #include "module/private_api.hpp"
 
 namespace log_main {
@@ -70,11 +71,9 @@ constexpr const char* kReadNames[] = {"__notes__", "__cause__", "__context__", "
                                       "__traceback__"};
 
 bool class_plain(PyTypeObject* tp) {
-    if (Py_TYPE(tp) != &PyType_Type || tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    // `if e and e.__cause__ ...`: a truth test that runs nothing.
-    if ((tp->tp_as_number && tp->tp_as_number->nb_bool) || (tp->tp_as_mapping && tp->tp_as_mapping->mp_length) ||
-        (tp->tp_as_sequence && tp->tp_as_sequence->sq_length))
-        return false;
+    // Metaclass type, object's getattr, no truth test of its own (`if e and
+    // e.__cause__ ...`), class dicts of str keys: the proofs' plain class.
+    if (!rows::plain_class(tp)) return false;
     PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
     if (tp->tp_str != base->tp_str && tp->tp_str != reinterpret_cast<PyTypeObject*>(PyExc_KeyError)->tp_str)
         return false;
@@ -87,7 +86,6 @@ bool class_plain(PyTypeObject* tp) {
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
         if (!(cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
         PyObject* dict = cls->tp_dict;
-        if (!dict || !PyDict_CheckExact(dict) || !priv::dict_has_str_keys(dict)) return false;
         for (const char* name : kReadNames) {
             PyObject* found = PyDict_GetItemString(dict, name);  // exact str keys: compares str only
             if (found) return false;
