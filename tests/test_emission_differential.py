@@ -1729,7 +1729,7 @@ def test_declared_limits_of_the_early_return_stay_safe(limit):
 # At a line's start, or after the console's colour code.
 TIME_TEXT = re.compile(r"(?:^|(?<=m))\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
 WRITTEN_STEP_CONDITIONS = {
-    "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
+    "emit": ["W4", "W5", "W6", "W13"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
     "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],

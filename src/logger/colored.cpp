@@ -129,7 +129,12 @@ namespace {
     X(time_format, "%Y-%m-%d %H:%M:%S")                           \
     X(msec_format, "%s,%03d")                                     \
     X(asctime_text, "%(asctime)")                                 \
-    X(utf_8, "utf-8")
+    X(utf_8, "utf-8")                                             \
+    X(formatException, "formatException")                         \
+    X(io, "io")                                                   \
+    X(traceback, "traceback")                                     \
+    X(StringIO, "StringIO")                                       \
+    X(dict, "dict")
 
 struct ColoredNames {
 #define X(id, text) PyObject* id = nullptr;
@@ -391,6 +396,19 @@ constexpr Known kKnown[] = {
       0xbae2e5d42b25af37, 0x8a8c66cee58cf478, 0xef8200f4f2e90d21, 0xb2f7c8374540fdca}},
 };
 
+// colorlog's formatException (6.10 and later: the traceback coloured as
+// _colorize() decides), per interpreter minor version. 6.10.1, 6.11.0 and
+// 6.12.0 compile to the same code on 3.13.0 and 3.13.18, 3.14.10 and 3.15.2.
+struct KnownFormatException {
+    int minor;
+    uint64_t fp;
+};
+constexpr KnownFormatException kFormatException[] = {
+    {13, 0xa1f353e666aaa6e4},
+    {14, 0xfe50f721f6f027e6},
+    {15, 0x343d25ee00d150c2},
+};
+
 // The fingerprints of the functions found, in roles; 0 where a role has none.
 struct Found {
     PyObject* fn[kStdlibRoles] = {};
@@ -528,6 +546,7 @@ struct Proof {
     PyCodeObject* codes[kMaxCodes] = {};
     int ncodes = 0;
     PyObject* io_types[6] = {};  // TextIOWrapper, StringIO, FileIO, BufferedWriter, BufferedReader, BufferedRandom
+    bool exceptions = false;     // formatException is known (exceptions_known())
 };
 Proof proof;
 
@@ -704,6 +723,29 @@ bool prove(PyTypeObject* tp) {
             if (!t || !PyType_Check(t.get())) return PyErr_Clear(), false;
             pin(proof.io_types[i], t.get());
         }
+    }
+
+    // formatException, for a record with exc_info: logging's own where the
+    // release has none (before 6.10; written.cpp's table pins it), else
+    // colorlog's of a known fingerprint, whose `io.StringIO` is io's own and
+    // whose `traceback` is the module logging formats with. Without it the
+    // line is still known; a record with exc_info is not.
+    proof.exceptions = false;
+    PyObject* format_exception = lookup(tp, N.formatException);
+    if (format_exception && format_exception == lookup(base, N.formatException)) {
+        proof.exceptions = Py_IS_TYPE(format_exception, &PyFunction_Type);
+    } else if (format_exception && Py_IS_TYPE(format_exception, &PyFunction_Type)) {
+        Found fe;
+        const int minor = int((Py_Version >> 16) & 0xFF);
+        bool known = false;
+        if (note_function(format_exception, colorlog_ns, fe, 0))
+            for (const KnownFormatException& k : kFormatException) known = known || (k.minor == minor && k.fp == fe.fp[0]);
+        PyObject* io_ns = module_dict(colorlog_ns, N.io);
+        PyObject* traceback_ns = module_dict(colorlog_ns, N.traceback);
+        proof.exceptions = known && io_ns && item(io_ns, N.StringIO) == proof.io_types[1] && traceback_ns &&
+                           traceback_ns == module_dict(logging_ns, N.traceback) &&
+                           builtin_is(N.dict, reinterpret_cast<PyObject*>(&PyDict_Type), {colorlog_ns});
+        if (proof.exceptions) note_code(format_exception);
     }
 
     for (int r = 0; r < kColorlogRoles; ++r) note_code(cl.fn[r]);
@@ -1102,6 +1144,10 @@ bool colored_known(PyObject*, PyObject* formatter) {
         !scanned(env_scan, proof.env_data, bytes_dict))
         return false;
     return unwatched();
+}
+
+bool colored_exceptions_known(PyObject* formatter) {
+    return formatter && proof_current(Py_TYPE(formatter)) && proof.usable && proof.exceptions;
 }
 
 Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* name, PyObject* levelname, PyObject*,

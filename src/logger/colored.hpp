@@ -14,6 +14,13 @@ namespace log_main {
 // on; colorlog never reads it, nor does this.
 bool colored_known(PyObject* handler, PyObject* formatter);
 
+// Whether, besides, the formatter's formatException is logging's own or
+// colorlog's of a known release (the traceback coloured as _colorize()
+// decides, through the traceback module logging uses), so that calling it is
+// what format() would run for a record with exc_info. Call it right after
+// colored_known() gave true for the same formatter.
+bool colored_exceptions_known(PyObject* formatter);
+
 // What ColoredFormatter.format returns for a record without exc_info or
 // stack_info whose asctime (formatTime's text), name, levelname and message
 // (getMessage's text) are these, reading FORCE_COLOR and NO_COLOR, force_color,

@@ -34,6 +34,8 @@
 // these functions are reached only through the probe at the end, by the tests.
 #include "logger/traceback_text.hpp"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "logger/stock.hpp"
@@ -50,7 +52,8 @@ constexpr int kMaxFrames = 4096;
 // A text the formatting copies that could make the coloured and plain texts
 // differ by more than the codes: not an exact str, or holding an ESC or a
 // line break other than "\n" (str.splitlines cuts there, so textwrap's
-// margins would be taken over other lines in the two texts).
+// margins would be taken over other lines in the two texts); nor a lone
+// surrogate, which a stream's encoder may refuse after the text is made.
 bool unsafe_text(PyObject* s) {
     if (!PyUnicode_CheckExact(s)) return true;
     const int kind = PyUnicode_KIND(s);
@@ -58,7 +61,7 @@ bool unsafe_text(PyObject* s) {
     for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(s); i < n; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c < 0x20 ? (c == 0x1b || c == '\r' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1e))
-                     : (c == 0x85 || c == 0x2028 || c == 0x2029))
+                     : (c == 0x85 || c == 0x2028 || c == 0x2029 || (c >= 0xd800 && c <= 0xdfff)))
             return true;
     }
     return false;
@@ -180,7 +183,180 @@ bool each_exception(PyObject* value, PyObject* tb, Visit visit) {
     return true;
 }
 
+// A module's namespace found as `ns[name]`, readable without running code.
+PyObject* module_ns(PyObject* ns, const char* name) {
+    PyObject* mod = ns ? rows::item(ns, name) : nullptr;
+    if (!mod || !PyModule_CheckExact(mod)) return nullptr;
+    PyObject* dict = PyModule_GetDict(mod);
+    return rows::readable_dict(dict) ? dict : nullptr;
+}
+
+bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+// textwrap.dedent's margin for a frame's lines first..last as
+// FrameSummary._set_lines joins them (each rstripped, "" past the end): the
+// longest common run of leading spaces and tabs of the lines not left empty.
+// Null (no error) on a memory error.
+Ref dedent_margin(PyObject* lines, int first, int last) {
+    PyObject* shortest = nullptr;  // the line whose indent bounds the margin so far
+    Py_ssize_t margin = -1;
+    const Py_ssize_t count = PyList_GET_SIZE(lines);
+    for (int at = first; at <= last; ++at) {
+        if (at < 1 || at > count) continue;  // getline gives ""
+        PyObject* line = PyList_GET_ITEM(lines, at - 1);
+        const int kind = PyUnicode_KIND(line);
+        const void* data = PyUnicode_DATA(line);
+        Py_ssize_t end = PyUnicode_GET_LENGTH(line);
+        while (end > 0 && is_space(PyUnicode_READ(kind, data, end - 1))) --end;
+        if (end == 0) continue;  // an empty line has no indent
+        Py_ssize_t indent = 0;
+        while (indent < end) {
+            const Py_UCS4 c = PyUnicode_READ(kind, data, indent);
+            if (c != ' ' && c != '\t') break;
+            ++indent;
+        }
+        if (margin < 0) {
+            shortest = line;
+            margin = indent;
+            continue;
+        }
+        const int skind = PyUnicode_KIND(shortest);
+        const void* sdata = PyUnicode_DATA(shortest);
+        Py_ssize_t common = 0;
+        while (common < margin && common < indent &&
+               PyUnicode_READ(skind, sdata, common) == PyUnicode_READ(kind, data, common))
+            ++common;
+        margin = common;
+    }
+    if (margin <= 0) return Ref::steal(PyUnicode_New(0, 0));
+    return Ref::steal(PyUnicode_Substring(shortest, 0, margin));
+}
+
+// What os.stat(fullname) gives for the entry's size and time, compared as
+// linecache.checkcache compares them: true when it would keep the entry.
+bool entry_fresh(PyObject* size, PyObject* mtime, PyObject* fullname) {
+    if (mtime == Py_None) return true;  // loaded through a module's loader: not checked
+    if (!PyLong_CheckExact(size) || !PyFloat_CheckExact(mtime) || !PyUnicode_CheckExact(fullname)) return false;
+    Ref path = Ref::steal(PyUnicode_EncodeFSDefault(fullname));
+    if (!path) return PyErr_Clear(), false;
+    const char* bytes = PyBytes_AS_STRING(path.get());
+    if (static_cast<Py_ssize_t>(std::strlen(bytes)) != PyBytes_GET_SIZE(path.get())) return false;  // a NUL
+    struct stat st;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS
+    rc = ::stat(bytes, &st);
+    Py_END_ALLOW_THREADS
+    if (rc != 0) return false;
+    int overflow = 0;
+    const long long expected = PyLong_AsLongLongAndOverflow(size, &overflow);
+    if (overflow || expected != static_cast<long long>(st.st_size)) return false;
+    // os.stat's st_mtime: seconds plus nanoseconds * 1e-9, in a double.
+    const double seen = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
+    return PyFloat_AS_DOUBLE(mtime) == seen;
+}
+
 }  // namespace
+
+bool TracebackInputs::same_as(const TracebackInputs& other) const {
+    if (held.size() != other.held.size() || numbers != other.numbers) return false;
+    for (size_t i = 0; i < held.size(); ++i)
+        if (held[i].get() != other.held[i].get()) return false;
+    return true;
+}
+
+bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, bool on_disk, TracebackInputs& out) {
+    out.held.clear();
+    out.numbers.clear();
+    auto hold = [&out](PyObject* o) { out.held.push_back(Ref::borrow(o)); };
+    // The namespaces the formatting reads them from (pinned by the table of
+    // traceback_stock.cpp): traceback's linecache and sys, and on 3.13
+    // textwrap's re.
+    PyObject* tb_ns = module_ns(logging_dict, "traceback");
+    PyObject* linecache_ns = module_ns(tb_ns, "linecache");
+    PyObject* sys_ns = module_ns(tb_ns, "sys");
+    if (!linecache_ns || !sys_ns) return false;
+    PyObject* cache = rows::item(linecache_ns, "cache");
+    if (!cache || !PyDict_CheckExact(cache) || !priv::dict_has_str_keys(cache)) return false;
+    hold(cache);
+    // The limit: getattr(sys, 'tracebacklimit', None), a value of sys's dict.
+    PyObject* limit = rows::item(sys_ns, "tracebacklimit");
+    if (limit ? !(limit == Py_None || PyLong_CheckExact(limit)) : rows::item(sys_ns, "__getattr__") != nullptr)
+        return false;
+    hold(limit);
+    // 3.13: textwrap.dedent compiles its margin through re's cache.
+    PyObject* cache2 = nullptr;
+    PyObject* zero = nullptr;
+    if ((Py_Version >> 16) == 0x030D) {
+        PyObject* re_ns = module_ns(module_ns(tb_ns, "textwrap"), "re");
+        cache2 = re_ns ? rows::item(re_ns, "_cache2") : nullptr;
+        zero = re_ns ? rows::item(re_ns, "_zero_sentinel") : nullptr;
+        if (!cache2 || !PyDict_CheckExact(cache2) || !zero) return false;
+    }
+    return each_exception(value, tb, [&](PyObject* e, PyObject* trace) {
+        if (!exception_inert(e)) return false;
+        PyBaseExceptionObject* x = as_exc(e);
+        hold(e);
+        hold(reinterpret_cast<PyObject*>(Py_TYPE(e)));
+        hold(x->args);
+        PyObject* notes = x->dict ? PyDict_GetItemString(x->dict, "__notes__") : nullptr;
+        hold(notes);
+        if (notes)
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(notes); ++i) hold(PyList_GET_ITEM(notes, i));
+        hold(x->cause);
+        hold(x->context);
+        hold(x->traceback);
+        out.numbers.push_back(x->suppress_context);
+        int frames = 0;
+        for (PyObject* t = trace; t && t != Py_None;
+             t = reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(t)->tb_next)) {
+            if (!PyTraceBack_Check(t) || ++frames > kMaxFrames) return false;
+            PyTracebackObject* entry = reinterpret_cast<PyTracebackObject*>(t);
+            Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(entry->tb_frame)));
+            PyCodeObject* co = reinterpret_cast<PyCodeObject*>(code.get());
+            hold(t);
+            hold(code.get());
+            out.numbers.push_back(entry->tb_lasti);
+            if (unsafe_text(co->co_filename) || unsafe_text(co->co_name) || unsafe_text(co->co_qualname))
+                return false;
+            // The lines the entry shows: its positions, as _get_code_position has them.
+            int first = 0, col = 0, last = 0, end_col = 0;
+            if (entry->tb_lasti < 0 || !PyCode_Addr2Location(co, entry->tb_lasti, &first, &col, &last, &end_col) ||
+                first <= 0 || last < first)
+                return false;
+            // linecache: an entry loaded (lazycache returns at once, getlines
+            // reads it), which checkcache keeps.
+            PyObject* filename = co->co_filename;
+            if (PyUnicode_READ_CHAR(filename, 0) == '<') return false;
+            PyObject* found = PyDict_GetItemWithError(cache, filename);  // exact str keys
+            if (!found || !PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != 4) return PyErr_Clear(), false;
+            PyObject* lines = PyTuple_GET_ITEM(found, 2);
+            if (!PyList_CheckExact(lines)) return false;
+            if (on_disk && !entry_fresh(PyTuple_GET_ITEM(found, 0), PyTuple_GET_ITEM(found, 1),
+                                        PyTuple_GET_ITEM(found, 3)))
+                return false;
+            hold(found);
+            hold(lines);
+            out.numbers.push_back(PyList_GET_SIZE(lines));
+            for (int at = first; at <= last && at <= PyList_GET_SIZE(lines); ++at) {
+                PyObject* line = PyList_GET_ITEM(lines, at - 1);
+                if (unsafe_text(line)) return false;
+                hold(line);
+            }
+            if (cache2) {
+                Ref margin = dedent_margin(lines, first, last);
+                if (!margin) return PyErr_Clear(), false;
+                if (PyUnicode_GET_LENGTH(margin.get()) > 0) {
+                    Ref pattern = Ref::steal(PyUnicode_FromFormat("(?m)^%U", margin.get()));
+                    Ref key = Ref::steal(pattern ? PyTuple_Pack(3, &PyUnicode_Type, pattern.get(), zero) : nullptr);
+                    PyObject* compiled = key ? PyDict_GetItemWithError(cache2, key.get()) : nullptr;
+                    if (!compiled) return PyErr_Clear(), false;
+                    hold(compiled);
+                }
+            }
+        }
+        return true;
+    });
+}
 
 bool traceback_inert(PyObject* value, PyObject* tb) {
     return each_exception(value, tb, [](PyObject* e, PyObject* trace) {

@@ -2,6 +2,8 @@
 // instead of formatted a second time (traceback_text.cpp).
 #pragma once
 
+#include <vector>
+
 #include "module/ref.hpp"
 
 namespace log_main {
@@ -15,6 +17,25 @@ bool traceback_inert(PyObject* value, PyObject* tb);
 // Whether the source lines the formatting showed for each frame, as `cache`
 // (linecache.cache) holds them now, are free of ESC.
 bool traceback_sources_clear(PyObject* value, PyObject* tb, PyObject* cache);
+
+// What the plain formatting of a record's traceback reads that the checks can
+// see, as it stands: the exceptions, their arguments, notes and links, the
+// traceback entries, the linecache entries and shown lines, the limit and (on
+// 3.13) the cached dedent patterns, held in the order the check meets them.
+// Two records alike mean nothing the formatting reads changed in between.
+struct TracebackInputs {
+    std::vector<Ref> held;
+    std::vector<long long> numbers;
+    bool same_as(const TracebackInputs& other) const;
+};
+
+// The per-record conditions (traceback_inert, traceback_sources_clear, the
+// limit, linecache's entries, re's cache) for (value, tb) as the formatting
+// reached from `logging_dict` (logging's namespace) would meet them, with what
+// they read recorded in `out`. `on_disk`: also stat each source file as
+// linecache.checkcache would, and require its size and time unchanged. Runs no
+// code of anyone's; false (no error set) when any condition fails.
+bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, bool on_disk, TracebackInputs& out);
 
 // The text with every colour code (ESC '[' digits and ';' 'm') removed; null
 // (no error set) when the text holds any other ESC, or on a memory error.

@@ -21,7 +21,10 @@
 //      events on a code object kRows pins (the rest of D2 holds by W1).
 //  W3  Logger.findCaller, `f = currentframe()` ... `f.f_back`: a Python
 //      frame calls (with none, findCaller would name a frame of logging's).
-//  W4  Logger.log, `self._log(level, msg, args, **kwargs)`: no options.
+//  W4  Logger.log, `self._log(level, msg, args, **kwargs)`: no options, or
+//      exc_info alone, false (as none) or true with an exception being
+//      handled: Logger._log's `exc_info = sys.exc_info()` (a tuple is left to
+//      the full call).
 //  W5  LogRecord.getMessage, `msg = msg % self.args`: args is empty, or of
 //      two or more exact str, int, float, bool or None (formatting them runs
 //      no code); formatting that raises makes the call.
@@ -59,6 +62,26 @@
 //      unbuffered sys.stderr is) in UTF-8 (any error handler: a line with
 //      a lone surrogate is left to the handler's own handle()), open, none of
 //      write, flush or tell set on the instances; `terminator` an exact str.
+//  W13 Formatter.format, `record.exc_text = self.formatException(record.exc_info)`,
+//      for a record with exc_info: the traceback's formatting runs no code of
+//      anyone's and reads only what is shipped. Every name the plain
+//      formatting reads is as first seen (traceback_stock.cpp's table, derived
+//      by scripts/traceback-names; no sys.monitoring events on its code), the
+//      exceptions, their texts, linecache's entries, the limit and re's cache
+//      are as traceback_inputs() (traceback_text.cpp) requires, and each
+//      formatter's formatException is logging's, or colorlog's of a known
+//      release (colored_exceptions_known()), not shadowed on the instance.
+//
+// A record with exc_info: at each handler's turn, under its lock, a cached
+// text holding ESC is dropped (the module's filter does that) and the
+// formatter's own formatException makes the traceback where format() would,
+// the text cached for the next handlers as format() caches it on the record;
+// a file handler after the console in the same call takes the console's
+// coloured text with its colour codes removed instead (docs/traceback-once.md
+// proves it the plain text), where traceback_inputs() finds everything the
+// formatting reads as it was when the console formatted and each source file
+// unchanged on disk. What changed (another thread ran) goes to the handler's
+// own handle().
 //
 // Then, per handler in the order callHandlers takes them, under the handler's
 // lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
@@ -116,6 +139,8 @@
 
 #include "logger/colored.hpp"
 #include "logger/stock.hpp"
+#include "logger/traceback_stock.hpp"
+#include "logger/traceback_text.hpp"
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
@@ -214,6 +239,7 @@ static constexpr Row kRows[] = {
     ROW(logging__LogRecord, "created", Own),
     ROW(logging__LogRecord, "msecs", Own),
     ROW(logging__LogRecord, "exc_info", Own),
+    ROW(logging__LogRecord, "exc_text", Own),
     ROW(logging__LogRecord, "stack_info", Own),
     // The builtins the handlers load, shadowed by neither module.
     ROW(builtins, "isinstance", Builtin),
@@ -284,7 +310,7 @@ struct WNames {
         *converter, *default_time_format, *default_msec_format, *asctime_search, *_fmt, *_defaults, *filter,
         *_logger_name, *write, *flush, *tell, *encoding, *errors, *buffer, *raw, *closed, *handle, *handleError,
         *created, *msecs, *relativeCreated, *message, *asctime, *name, *_levelToName, *_srcfile, *_startTime,
-        *emit, *format, *shouldRollover, *dash;
+        *emit, *format, *shouldRollover, *dash, *exc_info, *exc_text, *formatException, *newline;
 };
 static WNames W;
 
@@ -295,7 +321,7 @@ static bool intern_names() {
                            "_fmt", "_defaults", "filter", "_logger_name", "write", "flush", "tell", "encoding",
                            "errors", "buffer", "raw", "closed", "handle", "handleError", "created", "msecs",
                            "relativeCreated", "message", "asctime", "name", "_levelToName", "_srcfile", "_startTime",
-                           "emit", "format", "shouldRollover", " - "};
+                           "emit", "format", "shouldRollover", " - ", "exc_info", "exc_text", "formatException", "\n"};
     constexpr size_t n = sizeof texts / sizeof texts[0];
     static_assert(n == sizeof(WNames) / sizeof(PyObject*));
     PyObject* made[n];
@@ -649,7 +675,7 @@ static bool stream_unchanged(const Taker& t, bool locked = false) {
            (!locked || stream_open(now));
 }
 
-static bool taker_known(PyObject* handler, Taker& t) {
+static bool taker_known(PyObject* handler, Taker& t, bool exc) {
     PyTypeObject* tp = Py_TYPE(handler);
     const int kind = kind_of(tp);
     // The console (W12): colored_known(handler, formatter) here, before any
@@ -669,6 +695,13 @@ static bool taker_known(PyObject* handler, Taker& t) {
     if (!filters_known(t.filters) || !t.lock || !Py_IS_TYPE(t.lock, wstock.rlock_type) ||
         !(t.kind == kConsole ? colored_known(handler, formatter) : formatter_known(formatter)))
         return false;
+    // W13: the formatter's own formatException, known.
+    if (exc) {
+        PyObject* shadow = nullptr;
+        if (!own_value(formatter, W.formatException, &shadow) || shadow ||
+            (t.kind == kConsole && !colored_exceptions_known(formatter)))
+            return false;
+    }
     t.terminator = plain_value(handler, W.terminator);
     if (!t.terminator || !PyUnicode_CheckExact(t.terminator)) return false;
     if (t.kind == kRotating || t.kind == kTimed) {
@@ -794,7 +827,18 @@ struct Call {
     Ref record;
     bool formatted = false;  // a handler formatted it: it has `message` and `asctime`
     Ref message, asctime;
+    // W13: the record's exc_info (type, value, traceback), null without one;
+    // exc_text as the handlers so far left it (null: None); the console's
+    // coloured text, and what its formatting read, for a file handler after it.
+    Ref exc_info;
+    Ref exc_text;
+    Ref coloured;
+    TracebackInputs inputs;
 };
+
+// Records whose file line took the console's traceback text without the colour
+// codes instead of formatting it again (for the tests, through the probe).
+static long long tracebacks_once = 0;
 
 static int set(PyObject* record, PyObject* name, PyObject* value) { return set_attr(record, name, value); }
 
@@ -833,7 +877,8 @@ static PyObject* record_of(Call& c, PyObject* name) {
         }
         Ref args = c.args == Py_None ? Ref::borrow(M.empty_tuple) : Ref::steal(PyTuple_GetSlice(c.args, 0, PY_SSIZE_T_MAX));
         if (!args) return nullptr;
-        PyObject* rargs[] = {c.logger_name, c.level, fn.get(), lno.get(), c.text, args.get(), Py_None, func.get(),
+        PyObject* exc_info = c.exc_info ? c.exc_info.get() : Py_None;
+        PyObject* rargs[] = {c.logger_name, c.level, fn.get(), lno.get(), c.text, args.get(), exc_info, func.get(),
                              sinfo.get()};
         Ref record = Ref::steal(PyObject_Vectorcall(wstock.record_class, rargs, 9, nullptr));
         if (!record) return nullptr;
@@ -858,6 +903,7 @@ static PyObject* record_of(Call& c, PyObject* name) {
     if (set(record, W.name, name) < 0) return nullptr;
     if (c.formatted && (set(record, W.message, c.message.get()) < 0 || set(record, W.asctime, c.asctime.get()) < 0))
         return nullptr;
+    if (c.exc_info && set(record, W.exc_text, c.exc_text ? c.exc_text.get() : Py_None) < 0) return nullptr;
     return record;
 }
 
@@ -868,6 +914,13 @@ static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
     Ref done = call_method_of(W.handle, {handler, record});
     if (!done) return -1;
     c.formatted = true;  // Formatter.format ran (or would have, for the later handlers' record)
+    if (c.exc_info) {
+        // The traceback text the handler's own format() left on the record.
+        Ref text = Ref::steal(PyObject_GetAttr(record, W.exc_text));
+        if (!text) return -1;
+        c.exc_text = text.get() == Py_None ? Ref() : std::move(text);
+        c.coloured = Ref();
+    }
     return 0;
 }
 
@@ -951,6 +1004,64 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
     return 0;
 }
 
+// W13, at a handler's turn under its lock: Formatter.format's `if not
+// record.exc_text: record.exc_text = self.formatException(record.exc_info)`,
+// after the handler's filters dropped a cached text holding ESC. A file
+// handler after the console takes the console's text with its colour codes
+// removed where everything the plain formatting would read is as it was when
+// the console formatted (and each source file as linecache holds it); else
+// the formatter's own formatException runs, as format() would run it.
+// 1: c.exc_text made (or kept), 0: what the formatting reads changed since the
+// call was checked, so the handler's own handle() is to format it, -1: an
+// error of formatException (emit's handleError reports it).
+static bool has_esc(PyObject* text) {
+    return PyUnicode_FindChar(text, 0x1b, 0, PyUnicode_GET_LENGTH(text), 1) != -1;
+}
+
+static int exception_text(Call& c, PyObject* formatter, bool console, bool filtered) {
+    if (c.exc_text && (PyUnicode_GET_LENGTH(c.exc_text.get()) == 0 || (filtered && has_esc(c.exc_text.get()))))
+        c.exc_text = Ref();  // format()'s `if not record.exc_text`, or the filter's drop
+    if (c.exc_text) return 1;
+    const bool once = !console && c.coloured;
+    PyCodeObject* const* codes;
+    int ncodes;
+    traceback_stock_codes(&codes, &ncodes);
+    TracebackInputs now;
+    PyObject* value = PyTuple_GET_ITEM(c.exc_info.get(), 1);
+    PyObject* tb = PyTuple_GET_ITEM(c.exc_info.get(), 2);
+    if (!traceback_stock_current() || priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) ||
+        !traceback_inputs(value, tb, wstock.logging_dict, once, now))
+        return 0;
+    if (once && now.same_as(c.inputs)) {
+        if (Ref plain = without_colour(c.coloured.get())) {
+            c.exc_text = std::move(plain);
+            ++tracebacks_once;
+            return 1;
+        }
+    }
+    Ref text = call_method_of(W.formatException, {formatter, c.exc_info.get()});
+    if (!text) return -1;
+    if (!PyUnicode_CheckExact(text.get())) {  // neither formatException does this
+        PyErr_SetString(PyExc_TypeError, "formatException did not return a str");
+        return -1;
+    }
+    c.coloured = console && has_esc(text.get()) ? Ref::borrow(text.get()) : Ref();
+    if (console) c.inputs = std::move(now);
+    c.exc_text = PyUnicode_GET_LENGTH(text.get()) ? std::move(text) : Ref();
+    return 1;
+}
+
+// Formatter.format's end: `if record.exc_text: if s[-1:] != "\n": s = s +
+// "\n"`, `s = s + record.exc_text`.
+static Ref with_exception(Ref line, PyObject* exc_text) {
+    if (!line || !exc_text) return line;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line.get());
+    const bool ends = n > 0 && PyUnicode_READ_CHAR(line.get(), n - 1) == '\n';
+    PyObject* joined[] = {line.get(), W.newline, exc_text};
+    PyObject* adjoined[] = {line.get(), exc_text};
+    return ends ? concat(adjoined, 2) : concat(joined, 3);
+}
+
 // One handler's turn: Handler.handle's filter, then under its lock the emit.
 // The handler's own handle() with the record; what its filters stamped stays
 // on the record for the next handler.
@@ -970,7 +1081,7 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     Ref before = Ref::borrow(name.get());
     if (!first) {
         Taker fresh;
-        if (!taker_known(t.handler, fresh)) return handle_in_full(c, t, name, before.get());
+        if (!taker_known(t.handler, fresh, bool(c.exc_info))) return handle_in_full(c, t, name, before.get());
         fresh.hold();
         t = std::move(fresh);
     }
@@ -988,16 +1099,16 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     const bool console = t.kind == kConsole;
     if (!PyUnicode_CheckExact(name.get()) || !PyUnicode_CheckExact(c.message.get()))
         return handle_with_record(c, t.handler, before.get());
-    Ref written;
+    Ref written, file_line;
     Py_ssize_t msg_length = 0;
     if (!console) {
         PyObject* parts[] = {asctime, W.dash, name.get(), W.dash, levelname, W.dash, c.message.get()};
-        Ref line = concat(parts, 7);
-        if (!line) return -1;
-        msg_length = PyUnicode_GET_LENGTH(line.get());
-        PyObject* pieces[] = {line.get(), t.terminator};
+        file_line = concat(parts, 7);
+        if (!file_line) return -1;
+        PyObject* pieces[] = {file_line.get(), t.terminator};
         if (!(written = concat(pieces, 2))) return -1;
         if (has_surrogate(written.get())) return handle_with_record(c, t.handler, before.get());
+        msg_length = PyUnicode_GET_LENGTH(file_line.get());
     }
 
     PyObject* lock = t.lock;
@@ -1012,11 +1123,13 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
                 (console ? colored_known(t.handler, formatter) : formatter_known(formatter)) &&
                 plain_value(t.handler, W.terminator) == t.terminator;
     Ref formatter_held = Ref::borrow(formatter);  // isatty() lets other threads run
+    if (same && console && c.exc_info && !colored_exceptions_known(formatter)) same = false;
+    Ref line;
     if (same && console) {
         // Handler.format: the console's line, made under the lock as emit makes it. A line
         // format() would raise for, or one the encoder could refuse, goes to the handler's own
         // handle().
-        Ref line = colored_line(formatter, t.handler, asctime, name.get(), levelname, c.level, c.message.get());
+        line = colored_line(formatter, t.handler, asctime, name.get(), levelname, c.level, c.message.get());
         if (!line) {
             PyErr_Clear();
             same = false;
@@ -1025,14 +1138,34 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
             if (!(written = concat(pieces, 2))) return leave_after(lock, true);
             same = !has_surrogate(written.get()) && stream_unchanged(t, true);
         }
+    } else if (same) {
+        line = std::move(file_line);
+    }
+    // W13: the traceback, where format() appends it; its text was checked to
+    // hold no lone surrogate, so the line's test above stands.
+    int formatted_exception = 1;
+    if (same && c.exc_info) {
+        formatted_exception = exception_text(c, formatter, console, PyList_GET_SIZE(t.filters) > 0);
+        if (formatted_exception > 0 && c.exc_text) {
+            line = with_exception(std::move(line), c.exc_text.get());
+            PyObject* pieces[] = {line ? line.get() : nullptr, t.terminator};
+            if (!line || !(written = concat(pieces, 2))) return leave_after(lock, true);
+            msg_length = PyUnicode_GET_LENGTH(line.get());
+        }
+        if (formatted_exception == 0) same = false;
+        if (formatted_exception > 0) same = stream_unchanged(t, true);  // formatException let other threads run
     }
     if (same && (t.kind == kRotating || t.kind == kTimed))
         same = own_value(t.handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) && limit &&
                PyLong_CheckExact(limit);
     Ref limit_held = Ref::borrow(limit);  // tell() lets other threads run
-    const int due = !same ? 1 : rollover_due(t, limit, stream, msg_length);
+    const int due = formatted_exception < 0 ? 0 : !same ? 1 : rollover_due(t, limit, stream, msg_length);
     int rc = 0;
-    if (due) {
+    if (formatted_exception < 0) {
+        // format() raised in emit: handleError reports it, nothing is written.
+        c.formatted = true;
+        rc = report(c, t.handler, name.get());
+    } else if (due) {
         rc = due < 0 ? -1 : handle_with_record(c, t.handler, before.get());
     } else {
         Ref done = call_method_of(W.write, {stream, written.get()});
@@ -1054,6 +1187,29 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
     return leave_after(lock, rc < 0);
 }
 
+// W4: the options are exc_info alone, and Logger._log's `if exc_info:` ...
+// `exc_info = sys.exc_info()` gives what `exc_info` holds: null for a false
+// flag (as with no options), else (type, value, traceback) of the exception
+// being handled. False when the options are anything else, a tuple (left to
+// the full call), or no exception is being handled (sys.exc_info() gives
+// (None, None, None), formatted as "NoneType: None").
+static bool exception_of(PyObject* kwargs, Ref& exc_info) {
+    if (PyDict_GET_SIZE(kwargs) != 1) return false;
+    PyObject* flag = PyDict_GetItemWithError(kwargs, W.exc_info);  // exact str keys (D5)
+    if (!flag) return PyErr_Clear(), false;
+    // D6: None, a bool, an exact int or an exact tuple; the truth of the first three runs no code.
+    if (PyTuple_CheckExact(flag)) return false;
+    if (flag == Py_None || PyObject_IsTrue(flag) == 0) return true;
+    PyObject* value = PyErr_GetHandledException();
+    Ref held = Ref::steal(value);
+    if (!value || value == Py_None) return false;
+    Ref tb = Ref::steal(PyException_GetTraceback(value));
+    exc_info = Ref::steal(PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
+                                       tb ? tb.get() : Py_None));
+    if (!exc_info) return PyErr_Clear(), false;
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1063,7 +1219,9 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     if (!stock_is_current()) return Written::Call;  // W1
     if (priv::monitoring_local_events(PyThreadState_Get(), wstock.codes, wstock.ncodes)) return Written::Call;  // W2
     if (!PyEval_GetFrame()) return Written::Call;  // W3
-    if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0) return Written::Call;  // W4
+    Ref exc_info;
+    if (kwargs != Py_None && PyDict_GET_SIZE(kwargs) != 0 && !exception_of(kwargs, exc_info))
+        return Written::Call;  // W4
     if (!args_inert(args)) return Written::Call;  // W5
     rows::LoggerView view;
     if (!rows::view_logger(logger, view) || !view.name || !PyUnicode_CheckExact(view.name)) return Written::Call;
@@ -1081,7 +1239,7 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
             PyObject* hlevel = rows::handler_level(handler);
             if (!hlevel || !PyLong_CheckExact(hlevel)) return Written::Call;
             if (rows::int_below(level, hlevel)) continue;
-            if (ntakers == kMaxTakers || !taker_known(handler, takers[ntakers])) return Written::Call;
+            if (ntakers == kMaxTakers || !taker_known(handler, takers[ntakers], bool(exc_info))) return Written::Call;
             ++ntakers;
         }
         PyObject* propagate = view.propagate;
@@ -1093,10 +1251,23 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     }
     if (ntakers == 0) return Written::Call;  // the handlers of the chain, if any, leave it to lastResort
 
+    // W13: formatting the traceback runs no code of anyone's.
+    TracebackInputs inputs;
+    if (exc_info) {
+        PyCodeObject* const* codes;
+        int ncodes;
+        traceback_stock_codes(&codes, &ncodes);
+        if (!traceback_stock_current() || priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) ||
+            !traceback_inputs(PyTuple_GET_ITEM(exc_info.get(), 1), PyTuple_GET_ITEM(exc_info.get(), 2),
+                              wstock.logging_dict, false, inputs))
+            return Written::Call;
+    }
+
     // The record's values, each as logging computes it. None of this runs code.
     Ref name = Ref::borrow(logger_name);
     for (int i = 0; i < ntakers; ++i) takers[i].hold();
-    Call c{logger, level, text, args, logger_name, {}, Ref(), false, Ref(), Ref()};
+    Call c{logger, level, text, args, logger_name, {}, Ref(), false, Ref(), Ref(), std::move(exc_info), Ref(), Ref(),
+           std::move(inputs)};
     if (args == Py_None || PyTuple_GET_SIZE(args) == 0) {
         c.message = Ref::borrow(text);
     } else {
@@ -1117,3 +1288,9 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 }
 
 }  // namespace log_main
+
+// For the tests: how many records so far had their file's traceback taken
+// from the console's text (through ctypes, not the module).
+extern "C" __attribute__((visibility("default"))) long long log_main_tracebacks_once(void) {
+    return log_main::tracebacks_once;
+}
