@@ -1626,6 +1626,103 @@ def test_table_of_checked_names_is_derived_from_the_bytecode(path):
         assert missing == [row[:2]], row
 
 
+def _traceback_names():
+    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "traceback-names"
+    loader = importlib.machinery.SourceFileLoader("traceback_names", str(path))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(path)
+    loader.exec_module(module)
+    return module
+
+
+def test_traceback_table_is_derived_from_the_bytecode():
+    """traceback_stock.cpp's rows for this interpreter are the names the plain formatting of a
+    traceback reads here, minus the reads each excluded by a condition of docs/traceback-once.md."""
+    names = _traceback_names()
+    walk, rows = names.derive(), names.table_rows()
+    assert walk.unresolved == []
+    assert names.compare(walk, rows) == ([], [])
+    assert all(re.match(r"T\d+", why) for why in names.EXCLUDED.values())
+    # The values a record's conditions check (T3, T6 to T9) are rows of their own kind.
+    per_record = {(owner, name) for owner, name, kind in rows if kind == "PerRecord"}
+    assert per_record == {("linecache", "cache"), ("sys", "tracebacklimit")} | {
+        ("exception", name) for name in ("__cause__", "__context__", "__suppress_context__", "__traceback__",
+                                         "__notes__")} | ({("re", "_cache2")} if sys.version_info < (3, 14) else set())
+    for row in rows:
+        missing, _ = names.compare(walk, [r for r in rows if r != row])
+        assert missing == [row[:2]], row
+
+
+# Changes to what the plain formatting runs, each undone after: (change, undo), run in order.
+TRACEBACK_PATCHES = {
+    "a traceback function replaced": ("saved = traceback._safe_string; traceback._safe_string = lambda v, w, func=str: ''",
+                                      "traceback._safe_string = saved"),
+    "a method's code swapped": ("f = traceback.StackSummary.format_frame_summary; saved = f.__code__\n"
+                                "def other(self, frame_summary, **kwargs): return ''\nf.__code__ = other.__code__",
+                                "f.__code__ = saved"),
+    "linecache.getlines replaced": ("saved = linecache.getlines; linecache.getlines = lambda f, g=None: []",
+                                    "linecache.getlines = saved"),
+    "textwrap.dedent replaced": ("saved = textwrap.dedent; textwrap.dedent = lambda text: text",
+                                 "textwrap.dedent = saved"),
+    "builtins.__import__ replaced": ("saved = builtins.__import__; builtins.__import__ = lambda *a, **k: saved(*a, **k)",
+                                     "builtins.__import__ = saved"),
+    "ast gone from sys.modules": ("saved = sys.modules.pop('ast')", "sys.modules['ast'] = saved"),
+    "a property's getter swapped in place": (
+        "prop = vars(traceback.FrameSummary)['line']; saved = prop.fget; prop.__init__(lambda self: '')",
+        "prop.__init__(saved)"),
+    "a truth test given to TracebackException": ("traceback.TracebackException.__bool__ = lambda self: True",
+                                                 "del traceback.TracebackException.__bool__"),
+    "a builtin shadowed in traceback": ("traceback.len = lambda o: 0", "del traceback.len"),
+}
+if sys.version_info >= (3, 14):
+    TRACEBACK_PATCHES |= {
+        "a theme of other codes": ("_colorize.set_theme(_colorize.default_theme.copy_with("
+                                   "traceback=_colorize.Traceback(type='>>')))",
+                                   "_colorize.set_theme(_colorize.default_theme)"),
+        "the colourless theme changed in place": (
+            "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', 'x')",
+            "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', '')"),
+    }
+else:
+    TRACEBACK_PATCHES |= {
+        "a colour code changed": ("saved = _colorize.ANSIColors.RED; _colorize.ANSIColors.RED = '\\x1b[91m'",
+                                  "_colorize.ANSIColors.RED = saved"),
+    }
+
+
+def test_traceback_stock_follows_changes():
+    """1 as shipped (once a coloured traceback has been formatted, as the console does first), 0
+    after each change to what the plain formatting runs, 1 again once it is undone."""
+    steps = "".join(f"\n{change}\nstock({name!r}, 0)\n{undo}\nstock({name!r}, 1)\n"
+                    for name, (change, undo) in TRACEBACK_PATCHES.items())
+    code = textwrap.dedent(f'''
+        import faulthandler, sys
+        faulthandler.dump_traceback_later(100, exit=True)
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import builtins, ctypes, io, linecache, textwrap, traceback, unicodedata, _colorize
+        import test_handlers
+        probe = test_handlers._probe("log_main_traceback_stock", 0)
+        probe.restype = ctypes.c_int
+        failed = ctypes.PyDLL(test_handlers.log_main.__file__).log_main_traceback_stock_failed
+        failed.restype = ctypes.c_char_p
+        def boom():
+            return 1 + {{}}["k"]
+        try:
+            boom()
+        except KeyError as exc:
+            traceback.print_exception(exc, file=io.StringIO(), colorize=True)
+        seen = []
+        def stock(name, want):
+            seen.append((name, want, probe(), failed().decode()))
+        stock("as shipped", 1)
+    ''') + steps + "print(repr(seen))\n"
+    done = run_python(code, timeout=120)
+    assert done.returncode == 0, done.stderr[-6000:]
+    seen = eval(done.stdout.strip().splitlines()[-1])
+    assert len(seen) == 1 + 2 * len(TRACEBACK_PATCHES)
+    assert [(name, want, got, why) for name, want, got, why in seen if got != want] == []
+
+
 # ---------------------------------------------------------------------------------------------
 # The declared limits of the as-if rule (docs/ARCHITECTURE.md): what an early return cannot keep
 # the same, and that each stays safe. Each runs in a child process with a watchdog.

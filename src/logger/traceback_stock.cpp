@@ -606,6 +606,13 @@ static PyTypeObject* static_base(PyTypeObject* tp) {
 // every dict along the MRO of exact str keys.
 static bool usable_class(PyTypeObject* tp, Owner owner, uint8_t uses, Owners& owners) {
     PyTypeObject* meta = Py_TYPE(tp);
+    // Watched first: a class that fails is checked again once it changes.
+    if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
+    watch_class(tp);
+    if (meta != &PyType_Type) {
+        if (!PyUnstable_Type_AssignVersionTag(meta)) return false;
+        watch_class(meta);
+    }
     if (uses != kChecked && meta != &PyType_Type &&
         (meta->tp_getattro != PyType_Type.tp_getattro || meta->tp_call != PyType_Type.tp_call))
         return false;
@@ -635,12 +642,6 @@ static bool usable_class(PyTypeObject* tp, Owner owner, uint8_t uses, Owners& ow
             if (!abc_meta) abc_meta = resolve_anchor(owners, Owner::abc__ABCMeta);
             if (!hook || !PyFunction_Check(hook) || reinterpret_cast<PyObject*>(meta) != abc_meta) return false;
         }
-    }
-    if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
-    watch_class(tp);
-    if (meta != &PyType_Type) {
-        if (!PyUnstable_Type_AssignVersionTag(meta)) return false;
-        watch_class(meta);
     }
     return true;
 }
@@ -812,12 +813,12 @@ static bool shipped_colours(Owners& owners) {
     PyObject* colorize = rows::item(modules, "_colorize");
     if (!colorize || !PyModule_CheckExact(colorize) || rows::item(PyModule_GetDict(colorize), "ANSIColors") != colours)
         return false;
+    if (!PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(colours))) return false;
+    watch_class(reinterpret_cast<PyTypeObject*>(colours));
     Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(colours)));
     if (!dict || !PyDict_CheckExact(dict.get()) || !priv::dict_has_str_keys(dict.get())) return false;
     for (const auto& c : kShipped)
         if (!ascii_equal(rows::lookup(colours, c.name), c.code)) return false;
-    if (!PyUnstable_Type_AssignVersionTag(reinterpret_cast<PyTypeObject*>(colours))) return false;
-    watch_class(reinterpret_cast<PyTypeObject*>(colours));
     return true;
 }
 
