@@ -1666,7 +1666,12 @@ TRACEBACK_PATCHES = {
                                  "textwrap.dedent = saved"),
     "builtins.__import__ replaced": ("saved = builtins.__import__; builtins.__import__ = lambda *a, **k: saved(*a, **k)",
                                      "builtins.__import__ = saved"),
-    "ast gone from sys.modules": ("saved = sys.modules.pop('ast')", "sys.modules['ast'] = saved"),
+    "ast replaced in sys.modules": ("saved = sys.modules['ast']; sys.modules['ast'] = type(sys)('ast')",
+                                    "sys.modules['ast'] = saved"),
+    # Not imported, a module the functions import is not needed (the coloured pass would have);
+    # imported again, it is checked.
+    "ast gone, then back changed": ("saved = sys.modules.pop('ast'); stock('ast gone', 1); saved.parse = None; "
+                                    "sys.modules['ast'] = saved", "saved.parse = parse"),
     "a property's getter swapped in place": (
         "prop = vars(traceback.FrameSummary)['line']; saved = prop.fget; prop.__init__(lambda self: '')",
         "prop.__init__(saved)"),
@@ -1699,7 +1704,7 @@ def test_traceback_stock_follows_changes():
         import faulthandler, sys
         faulthandler.dump_traceback_later(100, exit=True)
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        import builtins, ctypes, io, linecache, textwrap, traceback, unicodedata, _colorize
+        import builtins, ctypes, io, linecache, textwrap, traceback, _colorize
         import test_handlers
         probe = test_handlers._probe("log_main_traceback_stock", 0)
         probe.restype = ctypes.c_int
@@ -1711,6 +1716,7 @@ def test_traceback_stock_follows_changes():
             boom()
         except KeyError as exc:
             traceback.print_exception(exc, file=io.StringIO(), colorize=True)
+        parse = sys.modules["ast"].parse
         seen = []
         def stock(name, want):
             seen.append((name, want, probe(), failed().decode()))
@@ -1719,7 +1725,7 @@ def test_traceback_stock_follows_changes():
     done = run_python(code, timeout=120)
     assert done.returncode == 0, done.stderr[-6000:]
     seen = eval(done.stdout.strip().splitlines()[-1])
-    assert len(seen) == 1 + 2 * len(TRACEBACK_PATCHES)
+    assert len(seen) == 2 + 2 * len(TRACEBACK_PATCHES)
     assert [(name, want, got, why) for name, want, got, why in seen if got != want] == []
 
 

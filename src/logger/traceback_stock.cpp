@@ -28,7 +28,11 @@
 //
 // Checked at every call, because they change without any watched dict or
 // class changing: sys.modules' ast, os and unicodedata (3.15: _colorize) are
-// the modules pinned (T10); 3.14+: `_colorize.theme_no_color` is exactly Theme
+// the modules pinned (T10), or, for the first three, still not imported (the
+// functions import them where a frame needs them: ast for the carets,
+// unicodedata for a line that is not ASCII; the coloured pass ran the same code
+// on the same record just before, so a module it did not import the plain
+// pass does not either; once imported, its rows are checked); 3.14+: `_colorize.theme_no_color` is exactly Theme
 // whose `traceback` is exactly Traceback with every field "" (T2), and
 // `_colorize._theme`, which the coloured pass reads, likewise with each field
 // "" or a run of SGR sequences (T11); the getters of the pinned properties and
@@ -386,6 +390,7 @@ struct Stock {
     PyObject* namespaces[kMaxNamespaces] = {};  // the globals of the pinned functions
     int nnamespaces = 0;
     PyObject* imported[kImported] = {};         // the modules pinned, by Imported
+    bool absent[kImported] = {};                // not imported: their rows are not read
     PyTypeObject* theme_type = nullptr;         // 3.14+
     PyTypeObject* section_type = nullptr;
     PyObject* no_color = nullptr;               // _colorize.theme_no_color
@@ -712,6 +717,10 @@ static PyObject* resolve_anchor(Owners& owners, Owner o) {
             PyObject* modules = PyImport_GetModuleDict();
             if (!modules || !PyDict_CheckExact(modules) || !priv::dict_has_str_keys(modules)) return nullptr;
             PyObject* mod = rows::item(modules, kImportedNames[which]);
+            if (!mod) {
+                tstock.absent[which] = true;
+                return nullptr;
+            }
             PyObject* dict = module_dict(mod, pin);
             if (!dict) return nullptr;
             tstock.imported[which] = mod;
@@ -727,7 +736,11 @@ static bool check_row(int index, Owners& owners) {
     Pin& pin = row_pins[index];
     if (row.owner == Owner::exception) return row.must == Must::PerRecord;
     PyObject* ns = owners[row.owner];
-    if (!ns && !(ns = resolve_anchor(owners, row.owner))) return false;
+    if (!ns && !(ns = resolve_anchor(owners, row.owner)))
+        // A module the functions import that is not imported: the coloured pass, which ran the same
+        // code on the same record just before, did not need it, so neither does the plain one.
+        return (row.owner == Owner::ast && tstock.absent[kAst]) || (row.owner == Owner::os && tstock.absent[kOs]) ||
+               (row.owner == Owner::unicodedata && tstock.absent[kUnicodedata]);
     const bool on_class = PyType_Check(ns);
     PyObject* value = on_class ? rows::lookup(ns, row.name) : rows::item(ns, row.name);
     const Owner target = static_cast<Owner>(row.arg);
@@ -923,7 +936,9 @@ static bool theme_as_read(PyObject* theme, bool plain) {
     return true;
 }
 
-static bool per_call() {
+// 1 when everything checked at each call holds, 0 when not, -1 when a module the functions import
+// was imported at the last check and is not now, or the other way round (check again).
+static int per_call() {
     static PyObject* names[kImported] = {};
     static PyObject* theme_name = nullptr;
     PyObject* modules = PyImport_GetModuleDict();
@@ -932,7 +947,9 @@ static bool per_call() {
         if (i == kColorize && Py_Version < py(3, 15, 0)) continue;
         if (!names[i] && !(names[i] = interned(kImportedNames[i]))) return false;
         PyObject* mod = PyDict_GetItemWithError(modules, names[i]);  // exact str keys: no code runs
-        if (!mod || mod != tstock.imported[i]) return PyErr_Clear(), false;
+        if (!mod && PyErr_Occurred()) return PyErr_Clear(), 0;
+        if (tstock.absent[i] && mod) return -1;
+        if (mod != tstock.imported[i]) return mod ? 0 : -1;
     }
     for (int i = 0; i < tstock.nwrappers; ++i) {
         Ref f = held_function(tstock.wrappers[i].holder);
@@ -954,7 +971,11 @@ bool traceback_stock_current() {
     bool same = tstock.checked && tstock.epoch == watched_epoch() && tstock.function_changes == rows::function_changes();
     for (int i = 0; same && i < tstock.nclasses; ++i) same = tstock.classes[i]->tp_version_tag == tstock.versions[i];
     if (!same) check_stock();
-    return tstock.usable && per_call();
+    if (!tstock.usable) return false;
+    const int now = per_call();
+    if (now >= 0) return now == 1;
+    check_stock();
+    return tstock.usable && per_call() == 1;
 }
 
 void traceback_stock_codes(PyCodeObject* const** codes, int* n) {
