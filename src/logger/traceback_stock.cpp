@@ -359,7 +359,7 @@ static constexpr ClassUse kClassUses[] = {
 };
 
 constexpr int kMaxWatched = 40;
-constexpr int kMaxCodes = 192;
+constexpr int kMaxTracebackCodes = 192;  // the pinned functions and the code nested in them
 constexpr int kMaxWrappers = 16;
 constexpr int kMaxNamespaces = 24;
 constexpr int kMaxFields = 12;
@@ -382,8 +382,8 @@ struct Stock {
     PyTypeObject* classes[kMaxWatched] = {};
     unsigned int versions[kMaxWatched] = {};
     int nclasses = 0;
-    PyCodeObject* codes[kMaxCodes] = {};
-    PyObject* code_globals[kMaxCodes] = {};  // the namespace each runs in
+    PyCodeObject* codes[kMaxTracebackCodes] = {};
+    PyObject* code_globals[kMaxTracebackCodes] = {};  // the namespace each runs in
     int ncodes = 0;
     Wrapper wrappers[kMaxWrappers] = {};
     int nwrappers = 0;
@@ -432,7 +432,7 @@ static bool add_code(PyObject* code, PyObject* globals) {
     if (!PyCode_Check(code)) return true;
     for (int i = 0; i < tstock.ncodes; ++i)
         if (tstock.codes[i] == reinterpret_cast<PyCodeObject*>(code)) return true;
-    if (tstock.ncodes == kMaxCodes) return false;
+    if (tstock.ncodes == kMaxTracebackCodes) return false;
     tstock.code_globals[tstock.ncodes] = globals;
     tstock.codes[tstock.ncodes++] = reinterpret_cast<PyCodeObject*>(code);
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
