@@ -1695,11 +1695,24 @@ else:
     }
 
 
+# Changes that leave the plain formatting as shipped: the verdict stays (or comes back to) 1.
+TRACEBACK_KEPT = {
+    "a name added to traceback's namespace": "traceback.extra = 1",
+    "linecache.cache emptied (the records' conditions read it)": "linecache.cache.clear()",
+    "sys.tracebacklimit set (likewise)": "sys.tracebacklimit = 5",
+}
+if sys.version_info >= (3, 14):
+    TRACEBACK_KEPT["a user theme of SGR codes"] = (
+        "_colorize.set_theme(_colorize.default_theme.copy_with(traceback=_colorize.Traceback("
+        "type='\\x1b[1;4;38;5;208m', reset='\\x1b[0m\\x1b[m')))")
+
+
 def test_traceback_stock_follows_changes():
     """1 as shipped (once a coloured traceback has been formatted, as the console does first), 0
     after each change to what the plain formatting runs, 1 again once it is undone."""
     steps = "".join(f"\n{change}\nstock({name!r}, 0)\n{undo}\nstock({name!r}, 1)\n"
                     for name, (change, undo) in TRACEBACK_PATCHES.items())
+    steps += "".join(f"\n{change}\nstock({name!r}, 1)\n" for name, change in TRACEBACK_KEPT.items())
     code = textwrap.dedent(f'''
         import faulthandler, sys
         faulthandler.dump_traceback_later(100, exit=True)
@@ -1725,8 +1738,91 @@ def test_traceback_stock_follows_changes():
     done = run_python(code, timeout=120)
     assert done.returncode == 0, done.stderr[-6000:]
     seen = eval(done.stdout.strip().splitlines()[-1])
-    assert len(seen) == 2 + 2 * len(TRACEBACK_PATCHES)
+    assert len(seen) == 2 + 2 * len(TRACEBACK_PATCHES) + len(TRACEBACK_KEPT)
     assert [(name, want, got, why) for name, want, got, why in seen if got != want] == []
+
+
+TRACEBACK_SOURCE = """\
+def helper(exc):
+    raise exc
+def plain(exc):
+    return helper(exc)
+def binop(exc):
+    return 1 + helper(exc) * 2
+def subscript(exc):
+    table = {}
+    return table[helper(exc)]
+def multiline(exc):
+    value = (1 +
+             helper(
+                 exc)
+             )
+    return value
+def wide(exc):
+    数据 = helper(exc) or '宽字符'
+    return 数据
+def deep(exc, n=6):
+    return deep(exc, n - 1) if n else helper(exc)
+def chained(exc):
+    try:
+        binop(KeyError("inner"))
+    except KeyError as inner:
+        raise exc from inner
+def context(exc):
+    try:
+        subscript(ValueError("first"))
+    except ValueError:
+        wide(exc)
+"""
+
+
+def test_traceback_codes_cover_what_the_plain_formatting_runs():
+    """Every Python function the plain formatting runs (under the conditions: the coloured pass
+    just before, the same exceptions) has its code among the codes the module watches for local
+    monitoring events, and is so pinned: the walk and the table miss nothing that runs."""
+    code = textwrap.dedent(f'''
+        import faulthandler, sys
+        faulthandler.dump_traceback_later(100, exit=True)
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import ctypes, importlib.util, io, logging, os, tempfile, traceback
+        import test_handlers
+        folder = tempfile.mkdtemp()
+        path = os.path.join(folder, "shapes.py")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write({TRACEBACK_SOURCE!r})
+        spec = importlib.util.spec_from_file_location("shapes", path)
+        shapes = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(shapes)
+        codes = test_handlers._probe("log_main_traceback_stock_codes", 0)
+        formatter = logging.Formatter()
+        ran, counts = set(), []
+        def profile(frame, event, arg):
+            if event == "call":
+                ran.add(frame.f_code)
+        for shape in ("plain", "binop", "subscript", "multiline", "wide", "deep", "chained", "context"):
+            for notes in ((), ("a note",)):
+                exc = RuntimeError(shape)
+                for note in notes:
+                    exc.add_note(note)
+                try:
+                    getattr(shapes, shape)(exc)
+                except RuntimeError as caught:
+                    ei = (type(caught), caught, caught.__traceback__)
+                traceback.print_exception(ei[1], file=io.StringIO(), colorize=True)
+                watched = codes()
+                assert watched is not None, shape
+                counts.append(len(watched))
+                sys.setprofile(profile)
+                formatter.formatException(ei)
+                sys.setprofile(None)
+        unwatched = sorted(f"{{c.co_qualname}} ({{c.co_filename}})" for c in ran - set(watched))
+        print(repr((unwatched, len(ran), max(counts))))
+    ''')
+    done = run_python(code, timeout=120)
+    assert done.returncode == 0, done.stderr[-6000:]
+    unwatched, ran, watched = eval(done.stdout.strip().splitlines()[-1])
+    assert unwatched == []
+    assert 30 < ran <= watched, (ran, watched)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -995,3 +995,15 @@ extern "C" __attribute__((visibility("default"))) int log_main_traceback_stock(v
 extern "C" __attribute__((visibility("default"))) const char* log_main_traceback_stock_failed(void) {
     return log_main::tstock.failed;
 }
+
+// For the tests: the code objects traceback_stock_codes() gives, as a tuple, or None when the
+// formatting is not as shipped.
+extern "C" __attribute__((visibility("default"))) PyObject* log_main_traceback_stock_codes(void) {
+    if (!log_main::traceback_stock_current()) Py_RETURN_NONE;
+    PyCodeObject* const* codes = nullptr;
+    int n = 0;
+    log_main::traceback_stock_codes(&codes, &n);
+    PyObject* out = PyTuple_New(n);
+    for (int i = 0; out && i < n; ++i) PyTuple_SET_ITEM(out, i, Py_NewRef(reinterpret_cast<PyObject*>(codes[i])));
+    return out;
+}
