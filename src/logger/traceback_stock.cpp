@@ -27,23 +27,27 @@
 //    rows of kind PerRecord, which only resolve their owner here.
 //
 // Checked at every call, because they change without any watched dict or
-// class changing: sys.modules' ast, os and unicodedata (3.15: _colorize) are
-// the modules pinned (T10), or, for the first three, still not imported (the
-// functions import them where a frame needs them: ast for the carets,
-// unicodedata for a line that is not ASCII; the coloured pass ran the same code
-// on the same record just before, so a module it did not import the plain
-// pass does not either; once imported, its rows are checked); 3.14+: `_colorize.theme_no_color` is exactly Theme
-// whose `traceback` is exactly Traceback with every field "" (T2), and
-// `_colorize._theme`, which the coloured pass reads, likewise with each field
-// "" or a run of SGR sequences (T11); the getters of the pinned properties and
-// the functions of the pinned classmethod and staticmethod. 3.13: the colour
-// codes the coloured pass reads (`traceback.ANSIColors`, which is
-// `_colorize.ANSIColors`) are the shipped ones (T11), held by version tag.
+// class changing:
+//  - T10: sys.modules' ast, os and unicodedata (3.15: _colorize) are the
+//    modules pinned, or, for the first three, still not imported. The
+//    functions import them where a frame needs them (ast for the carets,
+//    unicodedata for a line that is not ASCII); the coloured pass ran the same
+//    code on the same record just before, so a module it did not import the
+//    plain pass does not import either. Once imported, its rows are checked.
+//  - 3.14+, T2: `_colorize.theme_no_color` is exactly Theme whose `traceback`
+//    is exactly Traceback with every field "". T11: `_colorize._theme`, which
+//    the coloured pass reads, likewise with each field "" or a run of SGR
+//    sequences (frozen dataclasses, changed in place by object.__setattr__).
+//  - The getters of the pinned properties and the functions of the pinned
+//    classmethod and staticmethod.
+// 3.13, T11: the colour codes the coloured pass reads (`traceback.ANSIColors`,
+// which is `_colorize.ANSIColors`) are the shipped ones, held by version tag.
 //
 // Rows read by some interpreters only carry the release range that reads them,
 // compared with the running interpreter's Py_Version (a module built on 3.13.0
 // runs on later 3.13 releases, whose formatting reads FrameSummary._code):
-//  - 3.13.1 on: FrameSummary._code (a slot; 3.13.5 has it, 3.13.0 does not).
+//  - 3.13.1 on: FrameSummary._code (a slot: 3.13.5 has it, 3.13.0 does not;
+//    a release between without it fails the row, so takes the full path).
 //  - 3.13 only: textwrap.dedent through re.sub (re, _compile, RegexFlag,
 //    _cache2, textwrap's two patterns); 3.14 dropped it.
 //  - 3.14 on: the theme (_colorize, get_theme, theme_no_color, Theme.traceback
