@@ -1678,6 +1678,18 @@ TRACEBACK_PATCHES = {
     "a truth test given to TracebackException": ("traceback.TracebackException.__bool__ = lambda self: True",
                                                  "del traceback.TracebackException.__bool__"),
     "a builtin shadowed in traceback": ("traceback.len = lambda o: 0", "del traceback.len"),
+    "a classmethod's function swapped in place": (
+        "held = vars(traceback.StackSummary)['_extract_from_extended_frame_gen']; saved = held.__func__; "
+        "held.__init__(lambda klass, frame_gen, **kwargs: klass())", "held.__init__(saved)"),
+    "a call of its own given to suppress's metaclass": (
+        "import abc; abc.ABCMeta.__call__ = lambda cls, *a, **k: type.__call__(cls, *a, **k)",
+        "del abc.ABCMeta.__call__"),
+    # The checks look into sys.modules without comparing its keys: one that is no str is refused.
+    "a key of sys.modules that is no str": (
+        "class Key:\n    def __hash__(self): return hash('ast')\n"
+        "    def __eq__(self, other): compared.append(other); return False\n"
+        "compared = []; sys.modules[Key()] = None; compared.clear()",
+        "assert compared == []; del sys.modules[next(k for k in sys.modules if type(k) is Key)]"),
 }
 if sys.version_info >= (3, 14):
     TRACEBACK_PATCHES |= {
@@ -1687,11 +1699,21 @@ if sys.version_info >= (3, 14):
         "the colourless theme changed in place": (
             "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', 'x')",
             "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', '')"),
+        "a theme code that is a str subclass": (
+            "section = _colorize.get_theme(force_color=True).traceback; saved = section.type; "
+            "object.__setattr__(section, 'type', type('Code', (str,), {})(saved))",
+            "object.__setattr__(section, 'type', saved)"),
+        "a theme section of a subclass": (
+            "_colorize.set_theme(_colorize.default_theme.copy_with(traceback=type('Section', "
+            "(_colorize.Traceback,), {})()))", "_colorize.set_theme(_colorize.default_theme)"),
     }
 else:
     TRACEBACK_PATCHES |= {
         "a colour code changed": ("saved = _colorize.ANSIColors.RED; _colorize.ANSIColors.RED = '\\x1b[91m'",
                                   "_colorize.ANSIColors.RED = saved"),
+        "the colours traceback reads replaced": (
+            "saved = traceback.ANSIColors; traceback.ANSIColors = type('ANSIColors', (), dict(vars(saved)))",
+            "traceback.ANSIColors = saved"),
     }
 
 

@@ -661,6 +661,26 @@ static uint8_t uses_of(Owner owner) {
     return kChecked;  // a class read by a row only to be given to isinstance()
 }
 
+// Whether every key of sys.modules is an exact str, so that looking a str up in it compares str
+// only: its layout says so, or a scan made since the dict last changed found so (a dict that once
+// held a key of another type keeps the general layout after losing it, until it is rebuilt).
+static bool str_keyed(PyObject* modules) {
+    if (!PyDict_CheckExact(modules)) return false;
+    if (priv::dict_has_str_keys(modules)) return true;
+    static PyObject* scanned = nullptr;  // compared only
+    static uint64_t version = 0;
+    static bool all_str = false;
+    const uint64_t now = priv::dict_version(modules);
+    if (modules == scanned && now == version) return all_str;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    all_str = true;
+    while (all_str && PyDict_Next(modules, &pos, &key, &value)) all_str = PyUnicode_CheckExact(key);
+    scanned = modules;
+    version = now;
+    return all_str;
+}
+
 // A module dict an owner is: `value` an exact module, as first seen, its namespace watched.
 static PyObject* module_dict(PyObject* value, Pin& pin) {
     if (!value || !PyModule_CheckExact(value) || !rows::pinned(value, pin)) return nullptr;
@@ -719,7 +739,7 @@ static PyObject* resolve_anchor(Owners& owners, Owner o) {
             // Imported inside the functions: what sys.modules holds, checked again at each call.
             const int which = o == Owner::ast ? kAst : o == Owner::os ? kOs : kUnicodedata;
             PyObject* modules = PyImport_GetModuleDict();
-            if (!modules || !PyDict_CheckExact(modules) || !priv::dict_has_str_keys(modules)) return nullptr;
+            if (!modules || !str_keyed(modules)) return nullptr;
             PyObject* mod = rows::item(modules, kImportedNames[which]);
             if (!mod) {
                 tstock.absent[which] = true;
@@ -825,7 +845,7 @@ static bool shipped_colours(Owners& owners) {
     PyObject* colours = rows::item(owners[Owner::traceback], "ANSIColors");
     PyObject* modules = PyImport_GetModuleDict();
     if (!colours || !PyType_Check(colours) || Py_TYPE(colours) != &PyType_Type || !modules ||
-        !PyDict_CheckExact(modules) || !priv::dict_has_str_keys(modules))
+        !str_keyed(modules))
         return false;
     PyObject* colorize = rows::item(modules, "_colorize");
     if (!colorize || !PyModule_CheckExact(colorize) || rows::item(PyModule_GetDict(colorize), "ANSIColors") != colours)
@@ -946,7 +966,7 @@ static int per_call() {
     static PyObject* names[kImported] = {};
     static PyObject* theme_name = nullptr;
     PyObject* modules = PyImport_GetModuleDict();
-    if (!modules || !PyDict_CheckExact(modules) || !priv::dict_has_str_keys(modules)) return false;
+    if (!modules || !str_keyed(modules)) return false;
     for (int i = 0; i < kImported; ++i) {
         if (i == kColorize && Py_Version < py(3, 15, 0)) continue;
         if (!names[i] && !(names[i] = interned(kImportedNames[i]))) return false;
