@@ -1626,6 +1626,229 @@ def test_table_of_checked_names_is_derived_from_the_bytecode(path):
         assert missing == [row[:2]], row
 
 
+def _traceback_names():
+    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "traceback-names"
+    loader = importlib.machinery.SourceFileLoader("traceback_names", str(path))
+    module = types.ModuleType(loader.name)
+    module.__file__ = str(path)
+    loader.exec_module(module)
+    return module
+
+
+def test_traceback_table_is_derived_from_the_bytecode():
+    """traceback_stock.cpp's rows for this interpreter are the names the plain formatting of a
+    traceback reads here, minus the reads each excluded by a condition of docs/traceback-once.md."""
+    names = _traceback_names()
+    walk, rows = names.derive(), names.table_rows()
+    assert walk.unresolved == []
+    assert names.compare(walk, rows) == ([], [])
+    assert all(re.match(r"T\d+", why) for why in names.EXCLUDED.values())
+    # The values a record's conditions check (T3, T6 to T9) are rows of their own kind.
+    per_record = {(owner, name) for owner, name, kind in rows if kind == "PerRecord"}
+    assert per_record == {("linecache", "cache"), ("sys", "tracebacklimit")} | {
+        ("exception", name) for name in ("__cause__", "__context__", "__suppress_context__", "__traceback__",
+                                         "__notes__")} | ({("re", "_cache2")} if sys.version_info < (3, 14) else set())
+    for row in rows:
+        missing, _ = names.compare(walk, [r for r in rows if r != row])
+        assert missing == [row[:2]], row
+
+
+# Changes to what the plain formatting runs, each undone after: (change, undo), run in order.
+TRACEBACK_PATCHES = {
+    "a traceback function replaced": ("saved = traceback._safe_string; traceback._safe_string = lambda v, w, func=str: ''",
+                                      "traceback._safe_string = saved"),
+    "a method's code swapped": ("f = traceback.StackSummary.format_frame_summary; saved = f.__code__\n"
+                                "def other(self, frame_summary, **kwargs): return ''\nf.__code__ = other.__code__",
+                                "f.__code__ = saved"),
+    "linecache.getlines replaced": ("saved = linecache.getlines; linecache.getlines = lambda f, g=None: []",
+                                    "linecache.getlines = saved"),
+    "textwrap.dedent replaced": ("saved = textwrap.dedent; textwrap.dedent = lambda text: text",
+                                 "textwrap.dedent = saved"),
+    "builtins.__import__ replaced": ("saved = builtins.__import__; builtins.__import__ = lambda *a, **k: saved(*a, **k)",
+                                     "builtins.__import__ = saved"),
+    "ast replaced in sys.modules": ("saved = sys.modules['ast']; sys.modules['ast'] = type(sys)('ast')",
+                                    "sys.modules['ast'] = saved"),
+    # Not imported, a module the functions import is not needed (the coloured pass would have);
+    # imported again, it is checked.
+    "ast gone, then back changed": ("saved = sys.modules.pop('ast'); stock('ast gone', 1); saved.parse = None; "
+                                    "sys.modules['ast'] = saved", "saved.parse = parse"),
+    "a property's getter swapped in place": (
+        "prop = vars(traceback.FrameSummary)['line']; saved = prop.fget; prop.__init__(lambda self: '')",
+        "prop.__init__(saved)"),
+    "a truth test given to TracebackException": ("traceback.TracebackException.__bool__ = lambda self: True",
+                                                 "del traceback.TracebackException.__bool__"),
+    "a builtin shadowed in traceback": ("traceback.len = lambda o: 0", "del traceback.len"),
+    "a classmethod's function swapped in place": (
+        "held = vars(traceback.StackSummary)['_extract_from_extended_frame_gen']; saved = held.__func__; "
+        "held.__init__(lambda klass, frame_gen, **kwargs: klass())", "held.__init__(saved)"),
+    "a call of its own given to suppress's metaclass": (
+        "import abc; abc.ABCMeta.__call__ = lambda cls, *a, **k: type.__call__(cls, *a, **k)",
+        "del abc.ABCMeta.__call__"),
+    # The checks look into sys.modules without comparing its keys: one that is no str is refused.
+    "a key of sys.modules that is no str": (
+        "class Key:\n    def __hash__(self): return hash('ast')\n"
+        "    def __eq__(self, other): compared.append(other); return False\n"
+        "compared = []; sys.modules[Key()] = None; compared.clear()",
+        "assert compared == []; del sys.modules[next(k for k in sys.modules if type(k) is Key)]"),
+}
+if sys.version_info >= (3, 14):
+    TRACEBACK_PATCHES |= {
+        "a theme of other codes": ("_colorize.set_theme(_colorize.default_theme.copy_with("
+                                   "traceback=_colorize.Traceback(type='>>')))",
+                                   "_colorize.set_theme(_colorize.default_theme)"),
+        "the colourless theme changed in place": (
+            "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', 'x')",
+            "object.__setattr__(_colorize.theme_no_color.traceback, 'reset', '')"),
+        "a theme code that is a str subclass": (
+            "section = _colorize.get_theme(force_color=True).traceback; saved = section.type; "
+            "object.__setattr__(section, 'type', type('Code', (str,), {})(saved))",
+            "object.__setattr__(section, 'type', saved)"),
+        "a theme section of a subclass": (
+            "_colorize.set_theme(_colorize.default_theme.copy_with(traceback=type('Section', "
+            "(_colorize.Traceback,), {})()))", "_colorize.set_theme(_colorize.default_theme)"),
+    }
+else:
+    TRACEBACK_PATCHES |= {
+        "a colour code changed": ("saved = _colorize.ANSIColors.RED; _colorize.ANSIColors.RED = '\\x1b[91m'",
+                                  "_colorize.ANSIColors.RED = saved"),
+        "the colours traceback reads replaced": (
+            "saved = traceback.ANSIColors; traceback.ANSIColors = type('ANSIColors', (), dict(vars(saved)))",
+            "traceback.ANSIColors = saved"),
+    }
+
+
+# Changes that leave the plain formatting as shipped: the verdict stays (or comes back to) 1.
+TRACEBACK_KEPT = {
+    "a name added to traceback's namespace": "traceback.extra = 1",
+    "linecache.cache emptied (the records' conditions read it)": "linecache.cache.clear()",
+    "sys.tracebacklimit set (likewise)": "sys.tracebacklimit = 5",
+}
+if sys.version_info >= (3, 14):
+    TRACEBACK_KEPT["a user theme of SGR codes"] = (
+        "_colorize.set_theme(_colorize.default_theme.copy_with(traceback=_colorize.Traceback("
+        "type='\\x1b[1;4;38;5;208m', reset='\\x1b[0m\\x1b[m')))")
+
+
+def test_traceback_stock_follows_changes():
+    """1 as shipped (once a coloured traceback has been formatted, as the console does first), 0
+    after each change to what the plain formatting runs, 1 again once it is undone."""
+    steps = "".join(f"\n{change}\nstock({name!r}, 0)\n{undo}\nstock({name!r}, 1)\n"
+                    for name, (change, undo) in TRACEBACK_PATCHES.items())
+    steps += "".join(f"\n{change}\nstock({name!r}, 1)\n" for name, change in TRACEBACK_KEPT.items())
+    code = textwrap.dedent(f'''
+        import faulthandler, sys
+        faulthandler.dump_traceback_later(100, exit=True)
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import builtins, ctypes, io, linecache, textwrap, traceback, _colorize
+        import test_handlers
+        probe = test_handlers._probe("log_main_traceback_stock", 0)
+        probe.restype = ctypes.c_int
+        failed = ctypes.PyDLL(test_handlers.log_main.__file__).log_main_traceback_stock_failed
+        failed.restype = ctypes.c_char_p
+        def boom():
+            return 1 + {{}}["k"]
+        try:
+            boom()
+        except KeyError as exc:
+            traceback.print_exception(exc, file=io.StringIO(), colorize=True)
+        parse = sys.modules["ast"].parse
+        seen = []
+        def stock(name, want):
+            seen.append((name, want, probe(), failed().decode()))
+        stock("as shipped", 1)
+    ''') + steps + "print(repr(seen))\n"
+    done = run_python(code, timeout=120)
+    assert done.returncode == 0, done.stderr[-6000:]
+    seen = eval(done.stdout.strip().splitlines()[-1])
+    assert len(seen) == 2 + 2 * len(TRACEBACK_PATCHES) + len(TRACEBACK_KEPT)
+    assert [(name, want, got, why) for name, want, got, why in seen if got != want] == []
+
+
+TRACEBACK_SOURCE = """\
+def helper(exc):
+    raise exc
+def plain(exc):
+    return helper(exc)
+def binop(exc):
+    return 1 + helper(exc) * 2
+def subscript(exc):
+    table = {}
+    return table[helper(exc)]
+def multiline(exc):
+    value = (1 +
+             helper(
+                 exc)
+             )
+    return value
+def wide(exc):
+    数据 = helper(exc) or '宽字符'
+    return 数据
+def deep(exc, n=6):
+    return deep(exc, n - 1) if n else helper(exc)
+def chained(exc):
+    try:
+        binop(KeyError("inner"))
+    except KeyError as inner:
+        raise exc from inner
+def context(exc):
+    try:
+        subscript(ValueError("first"))
+    except ValueError:
+        wide(exc)
+def caught(shape, exc):
+    try:
+        globals()[shape](exc)
+    except RuntimeError as e:
+        return (type(e), e, e.__traceback__)
+"""
+
+
+def test_traceback_codes_cover_what_the_plain_formatting_runs():
+    """Every Python function the plain formatting runs (under the conditions: the coloured pass
+    just before, the same exceptions) has its code among the codes the module watches for local
+    monitoring events, and is so pinned: the walk and the table miss nothing that runs."""
+    code = textwrap.dedent(f'''
+        import faulthandler, sys
+        faulthandler.dump_traceback_later(100, exit=True)
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import ctypes, importlib.util, io, logging, os, tempfile, traceback
+        import test_handlers
+        folder = tempfile.mkdtemp()
+        path = os.path.join(folder, "shapes.py")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write({TRACEBACK_SOURCE!r})
+        spec = importlib.util.spec_from_file_location("shapes", path)
+        shapes = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(shapes)
+        codes = test_handlers._probe("log_main_traceback_stock_codes", 0)
+        formatter = logging.Formatter()
+        ran, counts = set(), []
+        def profile(frame, event, arg):
+            if event == "call":
+                ran.add(frame.f_code)
+        for shape in ("plain", "binop", "subscript", "multiline", "wide", "deep", "chained", "context"):
+            for notes in ((), ("a note",)):
+                exc = RuntimeError(shape)
+                for note in notes:
+                    exc.add_note(note)
+                ei = shapes.caught(shape, exc)  # no frame of a file named "<...>" (T8)
+                traceback.print_exception(ei[1], file=io.StringIO(), colorize=True)
+                watched = codes()
+                assert watched is not None, shape
+                counts.append(len(watched))
+                sys.setprofile(profile)
+                formatter.formatException(ei)
+                sys.setprofile(None)
+        unwatched = sorted(f"{{c.co_qualname}} ({{c.co_filename}})" for c in ran - set(watched))
+        print(repr((unwatched, len(ran), max(counts))))
+    ''')
+    done = run_python(code, timeout=120)
+    assert done.returncode == 0, done.stderr[-6000:]
+    unwatched, ran, watched = eval(done.stdout.strip().splitlines()[-1])
+    assert unwatched == []
+    assert 30 < ran <= watched, (ran, watched)
+
+
 # ---------------------------------------------------------------------------------------------
 # The declared limits of the as-if rule (docs/ARCHITECTURE.md): what an early return cannot keep
 # the same, and that each stays safe. Each runs in a child process with a watchdog.

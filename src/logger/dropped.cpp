@@ -625,6 +625,8 @@ static bool check_row(int index, Owners& owners) {
             if (!value) return false;
             stock.process = value;
             return stock.process_name != nullptr;
+        default:  // the traceback table's kinds
+            return false;
     }
     return false;
 }
@@ -1063,6 +1065,13 @@ bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin,
     return log_main::pin_function(f, name, qualname, pin, codes, ncodes);
 }
 uint64_t function_changes() { return log_main::function_changes; }
+bool watch_functions() {
+    if (function_watcher < 0) {
+        function_watcher = PyFunction_AddWatcher(on_function_event);
+        if (function_watcher < 0) PyErr_Clear();
+    }
+    return function_watcher >= 0;
+}
 
 bool view_logger(PyObject* logger, LoggerView& out) {
     const LoggerLayout* layout = nullptr;

@@ -31,6 +31,11 @@ enum class Must : uint8_t {
     StrKeys,       // a dict of exact str keys
     Modules,       // sys.modules: a dict of exact str keys; resolves the optional modules
     Process,       // the current process object (D11)
+    // The traceback table's (traceback_stock.cpp):
+    Member,        // on a class: a member descriptor of its __slots__, the one first seen
+    Value,         // the object first seen (a constant, a sentinel, a C method of a built-in base)
+    Cached,        // a functools cache over a Python function, pinned as for Function
+    PerRecord,     // a value the traceback conditions check on each record (T3, T7 to T9)
 };
 
 // A row of a table: `Owner` is the table's own enum of the modules and classes
@@ -79,6 +84,8 @@ bool pinned(PyObject* value, Pin& pin);
 bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes, int* ncodes);
 // Changes of a function's code or defaults seen so far (the function watcher).
 uint64_t function_changes();
+// Starts the function watcher if nothing has yet (false when it cannot be).
+bool watch_functions();
 
 // The values of a logger the proof accepts (D3: logging's classes, values
 // inline, no method shadowed), borrowed; false for any other logger.
