@@ -13,8 +13,10 @@ import collections
 import functools
 import genericpath
 import importlib.machinery
+import importlib.util
 import inspect
 import io
+import linecache
 import logging
 import multiprocessing
 import operator
@@ -29,7 +31,10 @@ import textwrap
 import threading
 import time
 import tracemalloc
+import traceback
 import types
+
+import _colorize
 
 import colorlog.escape_codes
 import pytest
@@ -1727,12 +1732,15 @@ def test_declared_limits_of_the_early_return_stay_safe(limit):
 # itself a reason to take the full path, W1).
 
 # At a line's start, or after the console's colour code.
+TESTS_FOLDER = os.path.dirname(os.path.abspath(__file__))
 TIME_TEXT = re.compile(r"(?:^|(?<=m))\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
 WRITTEN_STEP_CONDITIONS = {
     "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
     "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
+    "traceback": ["W4", "W13"], "traceback source": ["W13"], "traceback lines": ["W13"], "re cache": ["W13"],
+    "traceback limit": ["W13"], "traceback colours": ["W13"], "traceback monitoring": ["W13"],
 }
 
 
@@ -1763,6 +1771,7 @@ def _clock_text(ns):
 class WSide:
     def __init__(self, tag, folder, full):
         self.tag, self.folder, self.seen = tag, folder, []
+        self.tracebacks = None   # the example's WTracebacks, shared by both sides
         join = functools.partial(os.path.join, folder)
         # The parent first: a name whose child exists already gets a name of its own.
         self.objs = {"time": log_main.OsprelLog(tag, file=join("time.log"), handler_type="timerotating",
@@ -1795,7 +1804,14 @@ class WSide:
         texts = {name: text.decode("utf-8", "replace") for name, text in (files or self.files()).items()}
         if self.sio is not None and not self.sio.closed:
             texts["<StringIO>"] = self.sio.getvalue()
-        return {name: TIME_TEXT.sub("<time>", text).replace(self.tag, "<tag>") for name, text in texts.items()}
+        return {name: TIME_TEXT.sub("<time>", self._unplaced(text)).replace(self.tag, "<tag>")
+                for name, text in texts.items()}
+
+    def _unplaced(self, text):
+        """The folders a traceback names, before the tag is masked (a folder's name may hold it)."""
+        if self.tracebacks is not None:
+            text = text.replace(self.tracebacks.folder, "<raising>")
+        return text.replace(TESTS_FOLDER, "<tests>")
 
     def unclose(self):
         """A stream closed under a handler is dropped (its flush would raise)."""
@@ -1819,6 +1835,255 @@ class WSide:
 
 WPARTS = {"text": "order", "int": 42, "float": 2.5, "wide": "größe ✓", "percent": "%d%%", "none": None,
           "surrogate": "\ud800"}
+
+# Records with a traceback. The exception comes from the example's raising module (RAISING_SOURCE,
+# a file of its own in the examples' folder), called from one helper (_wtraceback), so both
+# sides' tracebacks have the same frames, file names and line numbers; steps rewrite that file,
+# replace its linecache entry, change re's cache, sys.tracebacklimit, the traceback colours and
+# watch traceback code with sys.monitoring between records.
+RAISING_SOURCE = '''\
+def raise_it(exc):
+    raise exc
+
+
+def nested(exc, depth):
+    if depth > 0:
+        return 1 + nested(exc, depth - 1) * 2
+    raise_it(exc)
+
+
+def subscript(key, depth):
+    if depth > 0:
+        return [subscript(key, depth - 1)][0]
+    table = {}
+    return table[key]
+
+
+def divide(value, depth):
+    if depth > 0:
+        return divide(value, depth - 1) or value
+    return (value +
+            value / 0)
+
+
+def run(kind, payload, chain, depth):
+    body = {"subscript": subscript, "divide": divide}.get(kind, nested)
+    if chain is None:
+        return body(payload, depth)
+    try:
+        subscript("first", 0)
+    except KeyError as first:
+        try:
+            return body(payload, depth)
+        except Exception as exc:
+            if chain == "cause":
+                raise exc from first
+            if chain == "suppressed":
+                raise exc from None
+            raise
+'''
+# Edits of the raising module's indented lines: the texts a traceback then shows.
+RAISING_EDITS = {
+    "same": lambda line: line,
+    "escape": lambda line: line[:-1] + "  # \x1b[1mbold\x1b[0m\n",
+    "form feed": lambda line: "\f" + line,
+    "wide": lambda line: line[:-1] + "  # 数据 ✓ e\u0301\n",
+    "tabs": lambda line: line.replace("    ", "\t"),
+    "breaks": lambda line: line[:-1] + "  # \x0b\x1c\u2028\x85.\n",
+    "carriage return": lambda line: line.replace("(", "(\r", 1),
+}
+
+
+def _raising_text(edit):
+    if edit in ("short", "empty"):
+        return "".join(RAISING_SOURCE.splitlines(keepends=True)[:4 if edit == "short" else 0])
+    return "".join(RAISING_EDITS[edit](line) if line.startswith(" ") else line
+                   for line in RAISING_SOURCE.splitlines(keepends=True))
+
+
+RAISING_TEXTS = [*RAISING_EDITS, "short", "empty"]
+WCOUNTS = collections.Counter()   # calls of code that the steps plant on the traceback's path
+
+
+class WPlainError(ValueError):
+    pass
+
+
+class WSpokenError(ValueError):
+    def __str__(self):
+        WCOUNTS["__str__"] += 1
+        return "spoken " + ValueError.__str__(self)
+
+
+class WFalsyError(KeyError):
+    def __bool__(self):
+        WCOUNTS["__bool__"] += 1
+        return False
+
+
+class WCountedArg:
+    def __repr__(self):
+        WCOUNTS["__repr__ of an argument"] += 1
+        return "<argument>"
+
+    def __str__(self):
+        WCOUNTS["__str__ of an argument"] += 1
+        return "argument"
+
+
+class WCountedLines(list):
+    def __getitem__(self, index):
+        WCOUNTS["lines[...]"] += 1
+        return list.__getitem__(self, index)
+
+
+WKINDS = {"KeyError": KeyError, "ValueError": ValueError, "OSError": OSError, "plain subclass": WPlainError,
+          "own __str__": WSpokenError, "own __bool__": WFalsyError,
+          "group": lambda *a: ExceptionGroup("group", [ValueError(*a), KeyError(*a)]),
+          "syntax": lambda *a: SyntaxError(*a[:1], ("example.py", 1, 5, "x = (1 +\n", 1, 8)),
+          "subscript": None, "divide": None, "none": None}
+WARGS = {"str": ("SKU-9",), "int": (42,), "none": (None,), "no args": (), "two": (2, "gone"),
+         "escape": ("\x1b[31mred\x1b[0m",), "breaks": ("a\rb\x0cc\x85d",), "wide": ("数据 ✓",),
+         "newline": ("two\nlines",), "counted": None}
+
+
+def _wnotes(exc, notes):
+    if notes in ("one", "escape", "several"):
+        for note_text in {"one": ["checked twice"], "escape": ["\x1b[1mloud\x1b[0m"],
+                          "several": ["first", "second\nline", ""]}[notes]:
+            exc.add_note(note_text)
+    elif notes == "tuple":
+        exc.__notes__ = ("in a tuple",)
+    elif notes == "not a str":
+        exc.__notes__ = ["text", 7]
+
+
+TRACEBACK_CODES = {"format_frame_summary": lambda: traceback.StackSummary.format_frame_summary,
+                   "_safe_string": lambda: getattr(traceback, "_safe_string", None),
+                   "linecache.getline": lambda: linecache.getline, "textwrap.dedent": lambda: textwrap.dedent}
+# Colours of the coloured traceback: other SGR sequences, and codes that are not SGR sequences.
+TRACEBACK_COLOURS = {
+    (3, 13): {"SGR": {"BOLD_MAGENTA": "\x1b[1;36m", "MAGENTA": "\x1b[36m", "BOLD_RED": "\x1b[1;4;33m", "RED": "",
+                      "RESET": "\x1b[0m"},
+              "other": {"BOLD_MAGENTA": ">>", "MAGENTA": "\x1b]8;;file:///x\x1b\\", "RESET": "<<"}},
+    (3, 14): {"SGR": {"type": "\x1b[1;36m", "message": "\x1b[36m", "filename": "", "line_no": "\x1b[4m",
+                      "frame": "\x1b[36m", "error_highlight": "\x1b[1;4;33m", "error_range": "\x1b[33m",
+                      "reset": "\x1b[0m"},
+              "other": {"type": ">>", "message": "\x1b]8;;file:///x\x1b\\", "reset": "<<"}},
+}
+
+
+class WTracebacks:
+    """What an example's tracebacks depend on: the raising module (made when a step first needs
+    it) and the process-wide settings the steps change, all restored by close()."""
+
+    def __init__(self, base, n):
+        self.folder = os.path.join(base, f"raising{n}")
+        self.path = os.path.join(self.folder, f"raising{n}.py")
+        self.name, self._module = f"log_main_raising{n}", None
+        self.tool = self.colours = None
+        self.limit = sys.__dict__.get("tracebacklimit", DELETED)
+
+    @property
+    def module(self):
+        if self._module is None:
+            os.makedirs(self.folder)
+            self.write("same")
+            spec = importlib.util.spec_from_file_location(self.name, self.path)
+            self._module = importlib.util.module_from_spec(spec)
+            spec.loader.exec_module(self._module)
+        return self._module
+
+    def write(self, edit):
+        with open(self.path, "w", encoding="utf-8", newline="") as f:
+            f.write(_raising_text(edit))
+
+    def source(self, edit):
+        self.module
+        if edit == "deleted":
+            pathlib.Path(self.path).unlink(missing_ok=True)
+        else:
+            self.write(edit)
+
+    def lines(self, how, edit):
+        self.module
+        lines = _raising_text(edit).splitlines(keepends=True)
+        cache = linecache.cache
+        if how == "drop":
+            cache.pop(self.path, None)
+        elif how == "clear":
+            linecache.clearcache()
+        elif how == "lazy":
+            def source():
+                WCOUNTS["lazy source"] += 1
+                return "".join(lines)
+            cache[self.path] = (source,)
+        else:   # kept: no mtime, so checkcache keeps it; stale: an mtime that makes checkcache drop it
+            kept = WCountedLines(lines) if how == "counted" else lines
+            cache[self.path] = (len("".join(lines)), 1.0 if how == "stale" else None, kept, self.path)
+
+    def watch(self, name):
+        mon = sys.monitoring
+        if self.tool is not None:
+            tool, code = self.tool
+            mon.set_local_events(tool, code, 0)
+            mon.register_callback(tool, mon.events.PY_START, None)
+            mon.free_tool_id(tool)
+            self.tool = None
+        function = TRACEBACK_CODES[name]() if name else None
+        if function is not None:
+            tool = next(t for t in range(6) if mon.get_tool(t) is None)
+            mon.use_tool_id(tool, "log_main tests")
+            mon.register_callback(tool, mon.events.PY_START, lambda code, offset: WCOUNTS.update([name]))
+            mon.set_local_events(tool, function.__code__, mon.events.PY_START)
+            self.tool = (tool, function.__code__)
+
+    def colour(self, which):
+        new = sys.version_info >= (3, 14)
+        if self.colours is None:
+            self.colours = (_colorize.get_theme(force_color=True) if new else
+                            {k: getattr(_colorize.ANSIColors, k) for k in TRACEBACK_COLOURS[3, 13]["SGR"]})
+        codes = TRACEBACK_COLOURS[(3, 14) if new else (3, 13)].get(which)
+        if new:
+            _colorize.set_theme(self.colours if codes is None else
+                                self.colours.copy_with(traceback=_colorize.Traceback(**codes)))
+        else:
+            for key, value in {**self.colours, **(codes or {})}.items():
+                setattr(_colorize.ANSIColors, key, value)
+
+    def set_limit(self, value):
+        if value is not DELETED:
+            sys.tracebacklimit = value
+        elif hasattr(sys, "tracebacklimit"):
+            del sys.tracebacklimit
+
+    def close(self):
+        self.watch(None)
+        if self.colours is not None:
+            self.colour("shipped")
+        self.set_limit(self.limit)
+        linecache.cache.pop(self.path, None)
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def _tb_caches():
+    """linecache's and re's caches as they stand, to put back before the other side's step."""
+    return dict(linecache.cache), dict(re._cache), dict(re._cache2)
+
+
+def _tb_caches_left(before):
+    """What a step left in those caches: for each linecache entry its size, mtime and whether it
+    is the entry that was there before; re's patterns in the order evictions take them."""
+    return ({name: (len(entry), entry[:2] if len(entry) == 4 else None, before[0].get(name) is entry)
+             for name, entry in linecache.cache.items()}, list(re._cache), list(re._cache2))
+
+
+def _tb_caches_put_back(before):
+    for cache, saved in zip((linecache.cache, re._cache, re._cache2), before):
+        cache.clear()
+        cache.update(saved)
+
+
 WSTEP = st.one_of(
     st.tuples(st.just("emit"), st.sampled_from(LEVEL_NAMES),
               st.lists(st.sampled_from(sorted(WPARTS)), min_size=1, max_size=3),
@@ -1843,8 +2108,21 @@ WSTEP = st.one_of(
     st.tuples(st.just("colour env"), st.sampled_from(["FORCE_COLOR", "NO_COLOR"]), st.booleans()),
     st.tuples(st.just("escape codes"), st.sampled_from(["green", "yellow", "reset", "message"]),
               st.sampled_from(["\x1b[1;35m", "", None, DELETED])),
+    st.tuples(st.just("traceback"), st.sampled_from(["error", "error", "critical", "warning", "info"]),
+              st.sampled_from(list(WKINDS)), st.sampled_from(list(WARGS)),
+              st.sampled_from([None, "cause", "context", "suppressed"]),
+              st.sampled_from([None, "one", "escape", "several", "tuple", "not a str"]),
+              st.sampled_from([0, 1, 2, 5]), st.sampled_from(["True", "exception", "tuple"])),
+    st.tuples(st.just("traceback source"), st.sampled_from([*RAISING_TEXTS, "deleted"])),
+    st.tuples(st.just("traceback lines"), st.sampled_from(["kept", "stale", "counted", "lazy", "drop", "clear"]),
+              st.sampled_from(RAISING_TEXTS)),
+    st.tuples(st.just("re cache"), st.sampled_from(["purge", "fill"])),
+    st.tuples(st.just("traceback limit"), st.sampled_from([0, 1, None, -1, DELETED])),
+    st.tuples(st.just("traceback colours"), st.sampled_from(["SGR", "other", "shipped"])),
+    st.tuples(st.just("traceback monitoring"), st.sampled_from([None, *TRACEBACK_CODES])),
 )
-SHARED_WSTEPS = {"time zone", "profile", "colour env", "escape codes"}
+SHARED_WSTEPS = {"time zone", "profile", "colour env", "escape codes", "traceback source", "traceback lines",
+                 "re cache", "traceback limit", "traceback colours", "traceback monitoring"}
 
 
 class _FormatterSub(logging.Formatter):
@@ -1905,13 +2183,36 @@ def _wapply(step, side):
             old.close()
     elif kind == "console level":
         side.objs["size"].set_console_level(step[1])
+    elif kind == "traceback":
+        _wtraceback(side, step)
+
+
+def _wtraceback(side, step):
+    """A record with a traceback, logged from inside the except block that caught the exception."""
+    _, level, kind, arg, chain, notes, depth, how = step
+    log = getattr(side.objs["size"], level)
+    if kind == "none":   # exc_info=True with no exception being handled
+        log("failed", kwargs={"exc_info": True})
+        return
+    args = (WCountedArg(),) if arg == "counted" else WARGS[arg]
+    if kind == "subscript":
+        payload = args[0] if len(args) == 1 else args
+    elif kind == "divide":
+        payload = 2.5
+    else:
+        payload = WKINDS[kind](*args)
+    try:
+        side.tracebacks.module.run(kind, payload, chain, depth)
+    except Exception as caught:
+        _wnotes(caught, notes)
+        log("failed", kwargs={"exc_info": {"True": True, "exception": caught, "tuple": sys.exc_info()}[how]})
 
 
 ESCAPE_CODES = colorlog.escape_codes.escape_codes
 PLAIN_ESCAPE_CODES = dict(ESCAPE_CODES)
 
 
-def _wapply_shared(step, saved):
+def _wapply_shared(step, tracebacks):
     if step[0] == "colour env":
         if step[2]:
             os.environ[step[1]] = "1"
@@ -1928,14 +2229,30 @@ def _wapply_shared(step, saved):
         time.tzset()
     elif step[0] == "profile":
         sys.setprofile((lambda frame, event, arg: None) if step[1] else None)
+    elif step[0] == "traceback source":
+        tracebacks.source(step[1])
+    elif step[0] == "traceback lines":
+        tracebacks.lines(step[1], step[2])
+    elif step[0] == "re cache":
+        if step[1] == "purge":
+            re.purge()
+        else:   # as many patterns as the newer cache holds: the traceback's own ones get evicted
+            for i in range(getattr(re, "_MAXCACHE2", 256)):
+                re.compile(f"f{i}")
+    elif step[0] == "traceback limit":
+        tracebacks.set_limit(step[1])
+    elif step[0] == "traceback colours":
+        tracebacks.colour(step[1])
+    elif step[0] == "traceback monitoring":
+        tracebacks.watch(step[1])
 
 
 def test_written_sequences_cover_every_condition():
     assert set(re.findall(r"just\('([^']+)'\)", repr(WSTEP))) == set(WRITTEN_STEP_CONDITIONS)
     covered = {w for ws in WRITTEN_STEP_CONDITIONS.values() for w in ws}
     # W2 (monitoring on the handlers' code), W3 (no calling frame) and W9 (the lock) have tests of
-    # their own below.
-    assert covered | {"W2", "W3", "W9"} == set(W_CONDITIONS)
+    # their own below. W13 is the traceback taken from the console's text.
+    assert covered | {"W2", "W3", "W9"} == set(W_CONDITIONS) | {"W13"}
 
 
 WRITTEN_EXAMPLE = [0]
@@ -1959,8 +2276,8 @@ def written_folders(tmp_path_factory):
 @pytest.mark.slow
 @settings(max_examples=WRITTEN_EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(st.lists(WSTEP, min_size=1, max_size=20))
-def test_written_records_match_the_full_path(written_folders, steps):
+@given(st.lists(WSTEP, min_size=1, max_size=20), st.booleans())
+def test_written_records_match_the_full_path(written_folders, steps, coloured):
     WRITTEN_EXAMPLE[0] += 1
     n = WRITTEN_EXAMPLE[0]
     sides = {"module": WSide(f"wm{n}", tempfile.mkdtemp(dir=written_folders), full=False),
@@ -1969,25 +2286,40 @@ def test_written_records_match_the_full_path(written_folders, steps):
     err = io.StringIO()
     sys.stderr = err
     m, r = sides["module"], sides["reference"]
+    m.tracebacks = r.tracebacks = tracebacks = WTracebacks(written_folders, n)
+    if coloured:   # the console is a file: colorlog colours it (and its tracebacks) only when forced
+        os.environ["FORCE_COLOR"] = "1"
     try:
         before = m.files()
         for step in steps:
             note(repr(step))
             if step[0] in SHARED_WSTEPS:
-                _wapply_shared(step, saved)
+                _wapply_shared(step, tracebacks)
                 continue
             mark = len(err.getvalue())
+            caches = _tb_caches() if step[0] == "traceback" else None
+            counts = collections.Counter(WCOUNTS)
             t0 = time.time_ns()
             _wapply(step, m)
             t1 = time.time_ns()
             m_err = err.getvalue()[mark:]
+            m_seen = WCOUNTS - counts, caches and _tb_caches_left(caches)
+            if caches:
+                _tb_caches_put_back(caches)
+            counts = collections.Counter(WCOUNTS)
             _wapply(step, r)
             r_err = err.getvalue()[len(m_err) + mark:]
             # Only the steps write files: what one step leaves is what the next finds.
             after = m.files()
             assert m.masked(after) == r.masked()
             assert m.seen == r.seen
-            assert _unstacked(m_err.replace(m.tag, "<tag>")) == _unstacked(r_err.replace(r.tag, "<tag>"))
+            assert _unstacked(m._unplaced(m_err).replace(m.tag, "<tag>")) == \
+                _unstacked(r._unplaced(r_err).replace(r.tag, "<tag>"))
+            # The code a step's tracebacks ran and what they left in linecache's and re's caches.
+            # An error reported by handleError prints the stack of where it was raised, which
+            # the full path does not share.
+            if not m_err and not r_err:
+                assert m_seen == (WCOUNTS - counts, caches and _tb_caches_left(caches))
             # The time text of each new line (rollovers move lines between files) lies between
             # the clock before and after the call.
             def lines(files):
@@ -2013,6 +2345,7 @@ def test_written_records_match_the_full_path(written_folders, steps):
                 os.environ[key] = value
         ESCAPE_CODES.clear()
         ESCAPE_CODES.update(PLAIN_ESCAPE_CODES)
+        tracebacks.close()
         for side in sides.values():
             side.close()
             shutil.rmtree(side.folder, ignore_errors=True)
