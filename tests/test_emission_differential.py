@@ -1739,7 +1739,7 @@ WRITTEN_STEP_CONDITIONS = {
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
     "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
-    "traceback": ["W4", "W13"], "traceback source": ["W13"], "traceback lines": ["W13"], "re cache": ["W13"],
+    "traceback": ["W4", "W13"], "traceback handler": ["W7", "W13"], "traceback source": ["W13"], "traceback lines": ["W13"], "re cache": ["W13"],
     "traceback limit": ["W13"], "traceback colours": ["W13"], "traceback monitoring": ["W13"],
 }
 
@@ -1781,7 +1781,7 @@ class WSide:
                      "plain": log_main.OsprelLog(tag + ".p", file=join("plain.log"), console=False)}
         self.handlers = {k: obj._file_handler for k, obj in self.objs.items()}
         self.loggers = {"child": self.objs["size"]._logger, "parent": self.objs["time"]._logger}
-        self.user = {"filter": PassThrough(), "handler": Seen(self)}
+        self.user = {"filter": PassThrough(), "handler": Seen(self), "meddling": Meddling(self)}
         # The console: a file in the folder (compared with the others), or a StringIO.
         self.console, self.sio = self.objs["size"]._console_handler, None
         self.console.setStream(open(join("console.txt"), "a", encoding="utf-8"))
@@ -2066,6 +2066,24 @@ class WTracebacks:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+class Meddling(logging.Handler):
+    """A handler that a record reaches after the console and before the file: it changes what the
+    file's traceback shows (a note on the exception, or the lines linecache holds for the raising
+    module), so the console's text is not the file's."""
+
+    def __init__(self, side):
+        super().__init__(logging.DEBUG)
+        self.side, self.what = side, None
+
+    def emit(self, record):
+        if not record.exc_info or record.exc_info[1] is None:
+            return
+        if self.what == "note":
+            record.exc_info[1].add_note("added by a handler")
+        else:
+            self.side.tracebacks.lines("kept", "wide")
+
+
 def _tb_caches():
     """linecache's and re's caches as they stand, to put back before the other side's step."""
     return dict(linecache.cache), dict(re._cache), dict(re._cache2)
@@ -2113,6 +2131,7 @@ WSTEP = st.one_of(
               st.sampled_from([None, "cause", "context", "suppressed"]),
               st.sampled_from([None, "one", "escape", "several", "tuple", "not a str"]),
               st.sampled_from([0, 1, 2, 5]), st.sampled_from(["True", "exception", "tuple"])),
+    st.tuples(st.just("traceback handler"), st.sampled_from([None, "note", "lines"])),
     st.tuples(st.just("traceback source"), st.sampled_from([*RAISING_TEXTS, "deleted"])),
     st.tuples(st.just("traceback lines"), st.sampled_from(["kept", "stale", "counted", "lazy", "drop", "clear"]),
               st.sampled_from(RAISING_TEXTS)),
@@ -2185,6 +2204,12 @@ def _wapply(step, side):
         side.objs["size"].set_console_level(step[1])
     elif kind == "traceback":
         _wtraceback(side, step)
+    elif kind == "traceback handler":
+        logger, meddling = side.loggers["child"], side.user["meddling"]
+        logger.removeHandler(meddling)
+        meddling.what = step[1]
+        if step[1]:   # just before the child's file handler
+            logger.handlers.insert(logger.handlers.index(side.handlers["size"]), meddling)
 
 
 def _wtraceback(side, step):
@@ -2276,8 +2301,8 @@ def written_folders(tmp_path_factory):
 @pytest.mark.slow
 @settings(max_examples=WRITTEN_EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(st.lists(WSTEP, min_size=1, max_size=20), st.booleans())
-def test_written_records_match_the_full_path(written_folders, steps, coloured):
+@given(st.lists(WSTEP, min_size=1, max_size=20))
+def test_written_records_match_the_full_path(written_folders, steps):
     WRITTEN_EXAMPLE[0] += 1
     n = WRITTEN_EXAMPLE[0]
     sides = {"module": WSide(f"wm{n}", tempfile.mkdtemp(dir=written_folders), full=False),
@@ -2287,8 +2312,6 @@ def test_written_records_match_the_full_path(written_folders, steps, coloured):
     sys.stderr = err
     m, r = sides["module"], sides["reference"]
     m.tracebacks = r.tracebacks = tracebacks = WTracebacks(written_folders, n)
-    if coloured:   # the console is a file: colorlog colours it (and its tracebacks) only when forced
-        os.environ["FORCE_COLOR"] = "1"
     try:
         before = m.files()
         for step in steps:
