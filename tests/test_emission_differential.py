@@ -2449,6 +2449,40 @@ def test_written_in_place_for_each_file_handler_and_not_otherwise(tmp_path, kind
     assert len(lines) == 24
 
 
+def _tracebacks_once():
+    """log_main_tracebacks_once(): how many records so far had their file traceback taken from
+    the console's text. Skips where the build does not export it."""
+    import ctypes
+    count = getattr(ctypes.PyDLL(log_main.__file__), "log_main_tracebacks_once", None)
+    if count is None:
+        pytest.skip("this build does not count the tracebacks taken from the console's text")
+    count.restype, count.argtypes = ctypes.c_longlong, []
+    return count
+
+
+def test_a_traceback_is_formatted_once_unless_its_exception_runs_code(tmp_path, monkeypatch):
+    count = _tracebacks_once()
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    obj = log_main.OsprelLog("w-once", file=str(tmp_path / "w.log"))
+    obj._console_handler.setStream(console := open(tmp_path / "console.txt", "a", encoding="utf-8"))
+    try:
+        for kind, taken in [(KeyError, 5), (WSpokenError, 0), (KeyError, 5)]:
+            before = count()
+            for _ in range(5):
+                try:
+                    raise kind("SKU-9")
+                except Exception:
+                    obj.error("lookup failed", kwargs={"exc_info": True})
+            assert count() - before == taken, kind
+    finally:
+        obj.close()
+        console.close()
+    text = (tmp_path / "w.log").read_text(encoding="utf-8")
+    assert "\x1b" not in text and text.count("Traceback (most recent call last):") == 15
+    assert text.count("KeyError: 'SKU-9'\n") == 10 and text.count("WSpokenError: spoken SKU-9\n") == 5
+    assert (tmp_path / "console.txt").read_text(encoding="utf-8").count("\x1b[1;35mKeyError\x1b[0m") == 10
+
+
 WRITTEN_CHILD = '''
 import faulthandler, logging, os, sys, threading, log_main
 faulthandler.dump_traceback_later(100, exit=True)
