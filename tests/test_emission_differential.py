@@ -1731,16 +1731,17 @@ def test_declared_limits_of_the_early_return_stay_safe(limit):
 # logging's Formatter.formatTime, so no clock has to be replaced (a replaced clock function is
 # itself a reason to take the full path, W1).
 
-# At a line's start, or after the console's colour code.
 TESTS_FOLDER = os.path.dirname(os.path.abspath(__file__))
+# At a line's start, or after the console's colour code.
 TIME_TEXT = re.compile(r"(?:^|(?<=m))\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}", re.M)
 WRITTEN_STEP_CONDITIONS = {
     "emit": ["W4", "W5", "W6"], "file level": ["W7"], "logger level": ["W7"], "propagate": ["W7"],
     "share handler": ["W7"], "user filter": ["W8"], "user handler": ["W7"], "formatter": ["W10"],
     "stream": ["W11"], "roll by time": ["W11"], "time zone": [], "profile": ["W1"],
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
-    "traceback": ["W4", "W13"], "traceback handler": ["W7", "W13"], "traceback source": ["W13"], "traceback lines": ["W13"], "re cache": ["W13"],
-    "traceback limit": ["W13"], "traceback colours": ["W13"], "traceback monitoring": ["W13"],
+    "traceback": ["W4", "W13"], "traceback handler": ["W7", "W13"], "traceback source": ["W13"],
+    "traceback lines": ["W13"], "re cache": ["W13"], "traceback limit": ["W13"], "traceback colours": ["W13"],
+    "traceback monitoring": ["W13"],
 }
 
 
@@ -1804,10 +1805,10 @@ class WSide:
         texts = {name: text.decode("utf-8", "replace") for name, text in (files or self.files()).items()}
         if self.sio is not None and not self.sio.closed:
             texts["<StringIO>"] = self.sio.getvalue()
-        return {name: TIME_TEXT.sub("<time>", self._unplaced(text)).replace(self.tag, "<tag>")
+        return {name: TIME_TEXT.sub("<time>", self.unplaced(text)).replace(self.tag, "<tag>")
                 for name, text in texts.items()}
 
-    def _unplaced(self, text):
+    def unplaced(self, text):
         """The folders a traceback names, before the tag is masked (a folder's name may hold it)."""
         if self.tracebacks is not None:
             text = text.replace(self.tracebacks.folder, "<raising>")
@@ -2336,8 +2337,8 @@ def test_written_records_match_the_full_path(written_folders, steps):
             after = m.files()
             assert m.masked(after) == r.masked()
             assert m.seen == r.seen
-            assert _unstacked(m._unplaced(m_err).replace(m.tag, "<tag>")) == \
-                _unstacked(r._unplaced(r_err).replace(r.tag, "<tag>"))
+            assert _unstacked(m.unplaced(m_err).replace(m.tag, "<tag>")) == \
+                _unstacked(r.unplaced(r_err).replace(r.tag, "<tag>"))
             # The code a step's tracebacks ran and what they left in linecache's and re's caches.
             # An error reported by handleError prints the stack of where it was raised, which
             # the full path does not share.
