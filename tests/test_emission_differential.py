@@ -2690,21 +2690,23 @@ def test_a_traceback_is_formatted_once_unless_its_exception_runs_code(tmp_path, 
     obj = log_main.OsprelLog("w-once", file=str(tmp_path / "w.log"))
     obj._console_handler.setStream(console := open(tmp_path / "console.txt", "a", encoding="utf-8"))
     try:
-        for kind, taken in [(KeyError, 5), (WSpokenError, 0), (KeyError, 5)]:
+        # The first record of a traceback shape takes the full path: it loads the source into
+        # linecache (and on 3.13 compiles the dedent pattern) that the later ones find there.
+        for kind, taken in [(KeyError, None), (KeyError, 5), (WSpokenError, 0), (KeyError, 5)]:
             before = count()
             for _ in range(5):
                 try:
                     raise kind("SKU-9")
                 except Exception:
                     obj.error("lookup failed", kwargs={"exc_info": True})
-            assert count() - before == taken, kind
+            assert taken is None or count() - before == taken, kind
     finally:
         obj.close()
         console.close()
     text = (tmp_path / "w.log").read_text(encoding="utf-8")
-    assert "\x1b" not in text and text.count("Traceback (most recent call last):") == 15
-    assert text.count("KeyError: 'SKU-9'\n") == 10 and text.count("WSpokenError: spoken SKU-9\n") == 5
-    assert (tmp_path / "console.txt").read_text(encoding="utf-8").count("\x1b[1;35mKeyError\x1b[0m") == 10
+    assert "\x1b" not in text and text.count("Traceback (most recent call last):") == 20
+    assert text.count("KeyError: 'SKU-9'\n") == 15 and text.count("WSpokenError: spoken SKU-9\n") == 5
+    assert (tmp_path / "console.txt").read_text(encoding="utf-8").count("\x1b[1;35mKeyError\x1b[0m") == 15
 
 
 WRITTEN_CHILD = '''
