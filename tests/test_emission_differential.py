@@ -1602,9 +1602,10 @@ def test_freed_monitoring_tool_counts_as_the_plain_call_counts_it():
 # ---------------------------------------------------------------------------------------------
 # The table of checked names is what the full call reads (scripts/stock-names)
 
-def _stock_names():
-    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "stock-names"
-    loader = importlib.machinery.SourceFileLoader("stock_names", str(path))
+def _script(name):
+    """One of scripts/ (no .py suffix) loaded as a module."""
+    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / name
+    loader = importlib.machinery.SourceFileLoader(name.replace("-", "_"), str(path))
     module = types.ModuleType(loader.name)
     module.__file__ = str(path)
     loader.exec_module(module)
@@ -1613,7 +1614,7 @@ def _stock_names():
 
 @pytest.mark.parametrize("path", ["dropped", "written"])
 def test_table_of_checked_names_is_derived_from_the_bytecode(path):
-    names = _stock_names()
+    names = _script("stock-names")
     if path == "dropped":
         walk, excluded, source, conditions = names.derive(), names.EXCLUDED, DROPPED_CPP, CONDITIONS
     else:
@@ -1631,19 +1632,10 @@ def test_table_of_checked_names_is_derived_from_the_bytecode(path):
         assert missing == [row[:2]], row
 
 
-def _traceback_names():
-    path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "traceback-names"
-    loader = importlib.machinery.SourceFileLoader("traceback_names", str(path))
-    module = types.ModuleType(loader.name)
-    module.__file__ = str(path)
-    loader.exec_module(module)
-    return module
-
-
 def test_traceback_table_is_derived_from_the_bytecode():
     """traceback_stock.cpp's rows for this interpreter are the names the plain formatting of a
     traceback reads here, minus the reads each excluded by a condition of docs/traceback-once.md."""
-    names = _traceback_names()
+    names = _script("traceback-names")
     walk, rows = names.derive(), names.table_rows()
     assert walk.unresolved == []
     assert names.compare(walk, rows) == ([], [])

@@ -1014,6 +1014,18 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
 // 1: c.exc_text made (or kept), 0: what the formatting reads changed since the
 // call was checked, so the handler's own handle() is to format it, -1: an
 // error of formatException (emit's handleError reports it).
+// W13 for the record's (type, value, traceback): everything the formatting
+// reads is as shipped (no monitoring events on its code) and the exceptions and
+// what they show are as traceback_inputs() requires, recorded in `out`.
+static bool traceback_formatting_inert(PyObject* exc_info, bool on_disk, TracebackInputs& out) {
+    PyCodeObject* const* codes;
+    int ncodes;
+    traceback_stock_codes(&codes, &ncodes);
+    return traceback_stock_current() && !priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) &&
+           traceback_inputs(PyTuple_GET_ITEM(exc_info, 1), PyTuple_GET_ITEM(exc_info, 2), wstock.logging_dict,
+                            on_disk, out);
+}
+
 static bool has_esc(PyObject* text) {
     return PyUnicode_FindChar(text, 0x1b, 0, PyUnicode_GET_LENGTH(text), 1) != -1;
 }
@@ -1023,15 +1035,8 @@ static int exception_text(Call& c, PyObject* formatter, bool console, bool filte
         c.exc_text = Ref();  // format()'s `if not record.exc_text`, or the filter's drop
     if (c.exc_text) return 1;
     const bool once = !console && c.coloured;
-    PyCodeObject* const* codes;
-    int ncodes;
-    traceback_stock_codes(&codes, &ncodes);
     TracebackInputs now;
-    PyObject* value = PyTuple_GET_ITEM(c.exc_info.get(), 1);
-    PyObject* tb = PyTuple_GET_ITEM(c.exc_info.get(), 2);
-    if (!traceback_stock_current() || priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) ||
-        !traceback_inputs(value, tb, wstock.logging_dict, once, now))
-        return 0;
+    if (!traceback_formatting_inert(c.exc_info.get(), once, now)) return 0;
     if (once && now.same_as(c.inputs)) {
         if (Ref plain = without_colour(c.coloured.get())) {
             c.exc_text = std::move(plain);
@@ -1254,13 +1259,7 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     // W13: formatting the traceback runs no code of anyone's.
     TracebackInputs inputs;
     if (exc_info) {
-        PyCodeObject* const* codes;
-        int ncodes;
-        traceback_stock_codes(&codes, &ncodes);
-        if (!traceback_stock_current() || priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) ||
-            !traceback_inputs(PyTuple_GET_ITEM(exc_info.get(), 1), PyTuple_GET_ITEM(exc_info.get(), 2),
-                              wstock.logging_dict, false, inputs))
-            return Written::Call;
+        if (!traceback_formatting_inert(exc_info.get(), false, inputs)) return Written::Call;
     }
 
     // The record's values, each as logging computes it. None of this runs code.
