@@ -20,7 +20,7 @@ DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings
              --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
+.PHONY: demo test test-asan asan-venv stress stress-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
@@ -51,16 +51,29 @@ test: $(VENV)/.built $(VENV)/.test-tools
 # show within a few hundred, and `make test` runs the full counts.
 ASAN_EXAMPLES_CAP ?= 300
 ASAN_VENV := .venv-asan
-test-asan:
+asan-venv:
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --upgrade pip
 	$(ASAN_VENV)/bin/python -m pip install -q $(DEPS) $(TEST_DEPS)
 	LOG_MAIN_SANITIZE=ON $(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps \
 		--config-settings=build-dir=build/asan --config-settings=install.strip=false .
+
+test-asan: asan-venv
 	ulimit -s 65536 && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc EXAMPLES_CAP=$(ASAN_EXAMPLES_CAP) $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The emission shortcuts while other threads change what they depend on (scripts/stress):
+# rounds of STRESS_ROUND seconds, each a child interpreter, for STRESS_MINUTES minutes; on the
+# sanitizer build, the script preloads the runtimes as test-asan does.
+STRESS_MINUTES ?= 10
+STRESS_ROUND ?= 20
+stress: $(VENV)/.built
+	$(VPY) scripts/stress --minutes $(STRESS_MINUTES) --round $(STRESS_ROUND)
+
+stress-asan: asan-venv
+	$(PYTHON) scripts/stress --asan --minutes $(STRESS_MINUTES) --round $(STRESS_ROUND)
 
 # matplotlib for the plots, loguru as a peer of the comparison: neither is a
 # dependency of the package. colorlog is moved to the pinned version the
