@@ -1277,6 +1277,20 @@ def _named_property():
     return property(lambda self: "named by a property")
 
 
+def _cached(lg):
+    """The logger with its cache holding the answer for DEBUG (a miss makes the call, D4)."""
+    lg.isEnabledFor(logging.DEBUG)
+    return lg
+
+
+def _quiet_parent():
+    """A parent whose only handler drops DEBUG: the walk up the chain ends there."""
+    parent = logging.Logger("skip.quiet-parent")
+    parent.propagate = False
+    parent.addHandler(Collect(types.SimpleNamespace(seen=[]), logging.INFO))
+    return parent
+
+
 def _call_with(call):
     return lambda o, lg, h, mp: ("call", call(o))
 
@@ -1332,7 +1346,7 @@ BREAKS = {
     "D2 cProfile (sys.monitoring)": lambda o, lg, h, mp: _undo_with(_profiled()),
     "D2 sys.monitoring global events": lambda o, lg, h, mp: _undo_with(_monitored(local=False)),
     "D2 sys.monitoring local events": lambda o, lg, h, mp: _undo_with(_monitored(local=True)),
-    "D3 logger subclass": lambda o, lg, h, mp: o.enable(_plain_setup("skip.sub", _LoggerSub)[1]),
+    "D3 logger subclass": lambda o, lg, h, mp: o.enable(_cached(_plain_setup("skip.sub", _LoggerSub)[1])),
     "D3 method shadowed on the logger": lambda o, lg, h, mp: setattr(lg, "handle", lg.handle),
     "D4 disabled not a bool": lambda o, lg, h, mp: setattr(lg, "disabled", 0),
     "D4 a miss of the cache": lambda o, lg, h, mp: lg._cache.clear(),
@@ -1351,7 +1365,8 @@ BREAKS = {
     "D14 handler takes the record": lambda o, lg, h, mp: h.setLevel(logging.DEBUG),
     "D14 handler level is a property": lambda o, lg, h, mp: (lg.removeHandler(h), lg.addHandler(
         PropertyLevel(types.SimpleNamespace(seen=[]), logging.INFO))),
-    "D14 propagate not a bool or int": lambda o, lg, h, mp: setattr(lg, "propagate", "yes"),
+    "D14 propagate not a bool or int": lambda o, lg, h, mp: (mp.setattr(lg, "parent", _quiet_parent()),
+                                                             setattr(lg, "propagate", "yes")),
 }
 # Conditions shown needed by tests of their own.
 SEPARATE = {"D2": "test_audit_hook_makes_the_call", "D10": "test_thread_unknown_to_threading_makes_the_call_once",
@@ -1497,11 +1512,12 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     assert counts == [0, 1]
 
 
-def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call():
+@pytest.mark.parametrize("where", ["in a task", "in a callback"])
+def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call(where):
     """The check reads the current task without hashing the loop. Where the plain call hashes it
-    (3.13 looks it up in a table of current tasks), a loop whose __hash__ is code makes the full
-    call, which hashes it as often; where it does not (3.14 compares loops by identity), the early
-    return hashes it no more."""
+    (3.13 looks it up in a table of current tasks, also from a callback that no task runs), a
+    loop whose __hash__ is code makes the full call, which hashes it as often; where it does not
+    (3.14 compares loops by identity), the early return hashes it no more."""
     import asyncio
     hashes = []
 
@@ -1514,21 +1530,49 @@ def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call():
     obj.debug("warm-up")
     seen = []
 
-    async def body():
+    def body():
         hashes.clear()
         lg.debug("x")
         plain = len(hashes)
         hashes.clear()
         seen.append((plain, _full_calls(lambda: obj.debug("x")), len(hashes)))
 
+    async def task():
+        body()
+
     loop = HashedLoop()
     try:
-        loop.run_until_complete(body())
+        if where == "in a task":
+            loop.run_until_complete(task())
+        else:
+            loop.call_soon(body)
+            loop.call_soon(loop.stop)
+            loop.run_forever()
     finally:
         loop.close()
     [(plain, made, hashed)] = seen
     assert hashed == plain and made == (plain > 0)
     assert plain == (sys.version_info < (3, 14))
+
+
+def test_a_look_alike_in_place_before_the_first_call_is_not_pinned():
+    """A function with the name and qualname of logging's own, compiled from another file, in
+    place before the module first checks what the full call runs: it is not taken for logging's,
+    so the call is made and runs it."""
+    done = run_python(textwrap.dedent('''
+        import logging, log_main
+        source = "def getLevelName(level):\\n    CALLS.append(level)\\n    return _levelToName.get(level)\\n"
+        logging.CALLS = []
+        exec(compile(source, "look-alike.py", "exec"), vars(logging))
+        lg = logging.getLogger("skip.look-alike"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        for _ in range(3):
+            obj.debug("dropped")
+        print(logging.CALLS)
+    '''))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["[10,", "10,", "10]"], done.stdout
 
 
 # A C-level hook (PySys_AddAuditHook) is kept in the runtime state, whose layout moved
