@@ -2745,6 +2745,261 @@ def test_a_traceback_is_formatted_once_unless_its_exception_runs_code(tmp_path, 
     assert (tmp_path / "console.txt").read_text(encoding="utf-8").count("\x1b[1;35mKeyError\x1b[0m") == 15
 
 
+# Each condition of the traceback taken once (docs/traceback-once.md) broken alone, after a record
+# of the same shape went the full path and one was taken once (so linecache holds the source and
+# re's cache the dedent patterns): the console's and the file's bytes, and the calls of the code
+# the break planted, against the full path. Each break makes a second formatting differ from the
+# first (a text that changes at each use) or run code that counts its calls.
+
+def _said(calls):
+    class Said(ValueError):
+        def __str__(self):
+            calls["Said.__str__"] += 1
+            return f"said {calls['Said.__str__']}"
+    return Said("x")
+
+
+def _suggested(calls):
+    class Thing:
+        def __dir__(self):
+            calls["Thing.__dir__"] += 1
+            return [f"colour{calls['Thing.__dir__']}"]
+    return AttributeError("'Thing' object has no attribute 'colour'", name="colour", obj=Thing())
+
+
+def _noted(calls):
+    class Notes(list):
+        def __iter__(self):
+            calls["notes"] += 1
+            return iter([f"note {calls['notes']}"])
+    exc = ValueError("x")
+    exc.__notes__ = Notes(["note"])
+    return exc
+
+
+class _Limit:
+    """sys.tracebacklimit that is no int: islice() takes its __index__, one more each time."""
+
+    def __init__(self, calls):
+        self.calls = calls
+
+    def __lt__(self, other):
+        return False
+
+    def __ge__(self, other):
+        return True
+
+    def __index__(self):
+        self.calls["limit"] += 1
+        return self.calls["limit"]
+
+
+def _replaced(mapping, key, value):
+    old = mapping[key]
+    mapping[key] = value
+    return lambda: mapping.__setitem__(key, old)
+
+
+def _alternating_lines(tracebacks, calls):
+    class Lines(list):
+        def __getitem__(self, index):
+            calls["lines[...]"] += 1
+            line = list.__getitem__(self, index)
+            return line if calls["lines[...]"] % 2 else line.rstrip("\n") + "  # again\n"
+    size, _, lines, full = linecache.cache[tracebacks.path]
+    return _replaced(linecache.cache, tracebacks.path, (size, None, Lines(lines), full))
+
+
+def _margins_evicted(tracebacks, calls):
+    """re's cache full, with the first dedent pattern the record's formatting looks up the oldest
+    entry and the second one missing: the coloured pass compiles the second, which evicts the
+    first, which a second formatting then compiles again (3.13)."""
+    re.purge()
+    try:
+        tracebacks.module.run("nested", ValueError("x"), None, 1)
+    except ValueError as exc:
+        traceback.format_exception(exc, colorize=False)
+    margins = [key for key in re._cache2 if isinstance(key[1], str) and key[1].startswith("(?m)^")]
+    assert len(margins) >= 2, margins
+    re.purge()
+    re.compile(margins[0][1])
+    for key in margins[2:]:
+        re.compile(key[1])
+    for i in range(re._MAXCACHE2 - len(re._cache2)):
+        re.compile(f"filler{i}")
+
+    def undo():
+        calls["re._cache2"] = tuple(re._cache2)
+    return undo
+
+
+def _import_counted(calls):
+    plain = builtins.__import__
+
+    def counted(*args, **kwargs):
+        calls["__import__"] += 1
+        return plain(*args, **kwargs)
+    return _replaced(vars(builtins), "__import__", counted)
+
+
+def _monitored_frames(calls):
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = traceback.StackSummary.format_frame_summary.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["format_frame_summary"]))
+    mon.set_local_events(tool, code, mon.events.PY_START)
+
+    def undo():
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return undo
+
+
+def _safe_string_counted(calls):
+    plain = traceback._safe_string
+
+    def counted(*args, **kwargs):
+        calls["_safe_string"] += 1
+        return f"{plain(*args, **kwargs)} ({calls['_safe_string']})"
+    traceback._safe_string = counted
+    return lambda: setattr(traceback, "_safe_string", plain)
+
+
+def _formatter_shadowed(obj, calls):
+    formatter = obj._file_handler.formatter
+
+    def format_exception(ei):
+        calls["formatException"] += 1
+        return "a formatException of the instance's own"
+    formatter.formatException = format_exception
+    return lambda: delattr(formatter, "formatException")
+
+
+def _colours_changed():
+    saved = _colorize.ANSIColors.RED
+    _colorize.ANSIColors.RED = "<red>"
+    return lambda: setattr(_colorize.ANSIColors, "RED", saved)
+
+
+def _note_while_the_file_waits(obj, exc):
+    """Another thread holds the file handler's lock until the console has written the record,
+    then adds a note to its exception: the file's turn finds the exception changed since the
+    console formatted it, however the two threads interleave."""
+    lock, path = obj._file_handler.lock, obj._console_handler.stream.name
+    written = os.path.getsize(path)
+    held = threading.Event()
+
+    def hold():
+        with lock:
+            held.set()
+            deadline = time.monotonic() + 60
+            while os.path.getsize(path) == written and time.monotonic() < deadline:
+                time.sleep(0.001)
+            exc.add_note("added while the file waited")
+
+    thread = threading.Thread(target=hold)
+    thread.start()
+    held.wait()
+    return thread.join
+
+
+# case: (the exception, given the side's call counts; what breaks the condition, given the side's
+# module object, that exception, the counts and the raising module; returns its undo)
+TRACEBACK_BREAKS = {
+    "T1 formatException set on the file's formatter": (
+        lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _formatter_shadowed(obj, calls)),
+    "T3 a str of its own": (_said, lambda obj, exc, calls, tb: lambda: None),
+    "T4 suggestions from dir()": (_suggested, lambda obj, exc, calls, tb: lambda: None),
+    "T5 a group": (lambda calls: ExceptionGroup("group", [_said(calls)]), lambda obj, exc, calls, tb: lambda: None),
+    "T6 notes not a list": (_noted, lambda obj, exc, calls, tb: lambda: None),
+    "T7 a limit that is no int": (lambda calls: ValueError("x"),
+                                  lambda obj, exc, calls, tb: (setattr(sys, "tracebacklimit", _Limit(calls)),
+                                                               lambda: tb.set_limit(tb.limit))[1]),
+    "T8 source lines not a list": (lambda calls: ValueError("x"),
+                                   lambda obj, exc, calls, tb: _alternating_lines(tb, calls)),
+    "T10 __import__ replaced": (lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _import_counted(calls)),
+    "T11 an escape in the message": (lambda calls: ValueError("\x1b[31mred\x1b[0m"),
+                                     lambda obj, exc, calls, tb: lambda: None),
+    "T11 colours not the shipped ones": (lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _colours_changed()),
+    "T13 changed while the file waits": (lambda calls: ValueError("x"),
+                                         lambda obj, exc, calls, tb: _note_while_the_file_waits(obj, exc)),
+    "T14 monitoring events on the formatting": (lambda calls: ValueError("x"),
+                                                lambda obj, exc, calls, tb: _monitored_frames(calls)),
+    "T15 a function of the formatting replaced": (lambda calls: ValueError("x"),
+                                                  lambda obj, exc, calls, tb: _safe_string_counted(calls)),
+}
+if sys.version_info < (3, 14):
+    TRACEBACK_BREAKS["T9 a dedent pattern evicted"] = (lambda calls: ValueError("x"),
+                                                      lambda obj, exc, calls, tb: _margins_evicted(tb, calls))
+else:
+    del TRACEBACK_BREAKS["T11 colours not the shipped ones"]   # 3.13's ANSIColors
+
+
+def _raised_and_logged(obj, tracebacks, exc):
+    try:
+        tracebacks.module.run("nested", exc, None, 1)
+    except Exception:
+        obj.error("failed", kwargs={"exc_info": True})
+
+
+def _traceback_break(case, folder, full, tracebacks):
+    """The record of `case` logged by a module object of its own in `folder`, made in full (a filter
+    of the caller's on both handlers) or not: the files, the calls of the planted code, and how
+    many records of the shape were taken once before the break."""
+    WRITTEN_EXAMPLE[0] += 1
+    tag = f"tbb{WRITTEN_EXAMPLE[0]}"
+    obj = log_main.OsprelLog(tag, file=os.path.join(folder, "f.log"))
+    console = open(os.path.join(folder, "console.txt"), "w", encoding="utf-8")
+    obj._console_handler.setStream(console)
+    if full:
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(PassThrough())
+    make, spoil = TRACEBACK_BREAKS[case]
+    calls, count = collections.Counter(), _tracebacks_once()
+    try:
+        obj.info("warm")   # fills the logger's cache
+        _raised_and_logged(obj, tracebacks, ValueError("the first of its shape"))
+        before = count()
+        _raised_and_logged(obj, tracebacks, ValueError("taken"))
+        taken = count() - before
+        exc = make(calls)
+        undo = spoil(obj, exc, calls, tracebacks)
+        try:
+            _raised_and_logged(obj, tracebacks, exc)
+        finally:
+            undo()
+    finally:
+        obj.close()
+        console.close()
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            text = TIME_TEXT.sub("<time>", f.read()).replace(tag, "<tag>")
+            files[name] = text.replace(tracebacks.folder, "<raising>").replace(TESTS_FOLDER, "<tests>")
+    return files, calls, taken
+
+
+@pytest.mark.parametrize("case", sorted(TRACEBACK_BREAKS))
+def test_each_condition_of_the_traceback_once_is_needed(tmp_path, monkeypatch, case):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    tracebacks = WTracebacks(str(tmp_path), 0)
+    out = {}
+    try:
+        for mode in ("in place", "full"):
+            folder = tmp_path / mode.replace(" ", "-")
+            folder.mkdir()
+            out[mode] = _traceback_break(case, str(folder), mode == "full", tracebacks)
+    finally:
+        tracebacks.close()
+    (files, calls, taken), (full_files, full_calls, _) = out["in place"], out["full"]
+    assert taken == 1, "a record of the shape is taken once when nothing is broken"
+    assert files == full_files
+    assert calls == full_calls
+    assert "\x1b" in files["console.txt"] and "Traceback (most recent call last):" in files["f.log"]
+
+
 WRITTEN_CHILD = '''
 import faulthandler, logging, os, sys, threading, log_main
 faulthandler.dump_traceback_later(100, exit=True)
