@@ -132,7 +132,7 @@
 //  - the console's proof: colored.cpp's own caches (its header).
 #include "logger/written.hpp"
 
-#include <dlfcn.h>
+#include <link.h>
 
 #include <cmath>
 #include <cstring>
@@ -369,17 +369,38 @@ static bool c_function_named(PyObject* f, const char* name) {
     return PyCFunction_CheckExact(f) && strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
 }
 
+// The base address of the loaded object (the executable or a shared library)
+// whose loaded segments hold `address`; 0 when none does.
+static uintptr_t image_of(const void* address) {
+    struct Search {
+        uintptr_t address, base;
+        bool found;
+    } search{reinterpret_cast<uintptr_t>(address), 0, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+                if (ph.p_type == PT_LOAD && s->address >= start && s->address < start + ph.p_memsz) {
+                    s->base = info->dlpi_addr;
+                    s->found = true;
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &search);
+    return search.found ? search.base : 0;
+}
+
 // C code of the interpreter's own image (the executable or libpython), where
 // its time module lives: not a function of another extension under the same
 // name, nor code a fake clock swapped in behind the same function object (it
 // replaces the method table's pointer in place, so no dict changes).
 static bool interpreter_code(PyCFunction code) {
-    static const void* base = [] {
-        Dl_info self;
-        return dladdr(reinterpret_cast<void*>(&PyTime_Time), &self) ? self.dli_fbase : nullptr;
-    }();
-    Dl_info info;
-    return base && code && dladdr(reinterpret_cast<void*>(code), &info) && info.dli_fbase == base;
+    static const uintptr_t interpreter = image_of(reinterpret_cast<const void*>(&PyTime_Time));
+    return interpreter && code && image_of(reinterpret_cast<const void*>(code)) == interpreter;
 }
 
 static bool check_row(int index, Owners& owners) {
