@@ -1968,6 +1968,32 @@ while caught < 25:
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 print(raised == caught, seen == [])
 ''',
+    # A record written in place runs fewer Python frames than the full call, so near the
+    # recursion limit it may be written where the full call raises RecursionError. Either way
+    # the call returns or raises, and every line in the file is whole.
+    "stack depth near the recursion limit": '''
+import os, tempfile
+folder = tempfile.mkdtemp()
+written = log_main.OsprelLog("deep", file=os.path.join(folder, "deep.log"), console=False)
+calls = raised = 0
+def down(depth):
+    global calls, raised
+    try:
+        down(depth + 1)
+    except RecursionError:
+        try:
+            written.info("at depth", depth)
+            calls += 1
+        except RecursionError:
+            raised += 1
+for limit in (200, 400, 1000):
+    sys.setrecursionlimit(limit)
+    down(0)
+sys.setrecursionlimit(1000)
+written.close()
+lines = open(os.path.join(folder, "deep.log"), encoding="utf-8").read().splitlines()
+print(calls + raised == 3, all(line.split(" - ")[1:3] == ["deep", "INFO"] for line in lines))
+''',
 }
 
 

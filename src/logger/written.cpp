@@ -83,20 +83,45 @@
 // unchanged on disk. What changed (another thread ran) goes to the handler's
 // own handle().
 //
-// Then, per handler in the order callHandlers takes them, under the handler's
-// lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
-// len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
+// The handlers are walked as Logger.callHandlers walks them (call_handlers()):
+// each logger's `handlers` list as the loop finds it when it reaches the logger
+// (a list read as its iterator reads it, its length at each step), each
+// handler's `level` read at its turn, `propagate` and `parent` when the loop
+// reaches them. Up to the first turn nothing runs, so the walk finds what the
+// decision found; a later handler is checked again at its turn, and one the
+// checks do not know (added meanwhile, its level or stream changed) gets the
+// record through its own handle().
+//
+// Per turn, under the handler's lock: the time text is made there, as
+// formatTime makes it at that turn (the time zone may have changed while an
+// earlier turn waited); RotatingFileHandler.shouldRollover (`self.stream.tell()`,
+// `pos + len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
 // (`int(time.time()) >= self.rolloverAt`) are evaluated as they are; a
 // rollover that would happen, a tell() that raises, a stream that is None, or
 // a line the stream's encoder would refuse (a lone surrogate) is given to the
-// handler's own
-// `handle(record)`, with the LogRecord the full call would have made (same
-// vars(), same time). The console's line is made under its lock, as emit
-// makes it there, with the same asctime, name, levelname and message; a
+// handler's own code with the LogRecord the full call would have made (same
+// vars(), same time): `handle(record)` before its lock, `emit(record)` under
+// it. The console's line is made under its lock, as emit makes it there; a
 // line colored_line() cannot make (format() would raise) goes to the
-// handler's own handle() too. Otherwise the line is written through `stream.write`
-// and flushed as StreamHandler.flush does. An error of that write or flush
-// goes to the handler's handleError(record) as StreamHandler.emit sends it.
+// handler's own emit too. Otherwise the line is written through
+// `stream.write` and flushed as StreamHandler.flush does. An error of that
+// write or flush goes to the handler's handleError(record) as
+// StreamHandler.emit sends it.
+//
+// Calls in flight. Every point where the GIL may be released (a lock's wait,
+// isatty(), tell(), write(), flush(), formatException, any Python call) lets
+// other threads run, and one of them may check the table again and reset it
+// (a mock.patch, a fake clock) or change a handler. So nothing this call uses
+// after such a point is what it read before it: what it keeps across one is
+// held strongly (the takers' objects, the logger's name, logging's namespace
+// and LogRecord class for makeRecord, the formatter), and the table
+// (stock_is_current(), with the clock's C code), the handler's stream and
+// formatter are checked again after each, before the next use; what changed
+// sends the rest of the turn to the handler's own code from that point.
+// The clock: time's functions are C functions of the interpreter's own image
+// (interpreter_code()), their code compared with what it was when checked at
+// each check of the table (a fake clock swaps the C code behind the same
+// function objects, which changes no namespace).
 //
 // Between versions. The handlers read the same names on 3.13.0, 3.14 and 3.15
 // but for one read on a branch the path leaves to the handler's own code, so
@@ -132,7 +157,7 @@
 //  - the console's proof: colored.cpp's own caches (its header).
 #include "logger/written.hpp"
 
-#include <dlfcn.h>
+#include <link.h>
 
 #include <cmath>
 #include <cstring>
@@ -369,17 +394,38 @@ static bool c_function_named(PyObject* f, const char* name) {
     return PyCFunction_CheckExact(f) && strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
 }
 
+// The base address of the loaded object (the executable or a shared library)
+// whose loaded segments hold `address`; 0 when none does.
+static uintptr_t image_of(const void* address) {
+    struct Search {
+        uintptr_t address, base;
+        bool found;
+    } search{reinterpret_cast<uintptr_t>(address), 0, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+                if (ph.p_type == PT_LOAD && s->address >= start && s->address < start + ph.p_memsz) {
+                    s->base = info->dlpi_addr;
+                    s->found = true;
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &search);
+    return search.found ? search.base : 0;
+}
+
 // C code of the interpreter's own image (the executable or libpython), where
 // its time module lives: not a function of another extension under the same
 // name, nor code a fake clock swapped in behind the same function object (it
 // replaces the method table's pointer in place, so no dict changes).
 static bool interpreter_code(PyCFunction code) {
-    static const void* base = [] {
-        Dl_info self;
-        return dladdr(reinterpret_cast<void*>(&PyTime_Time), &self) ? self.dli_fbase : nullptr;
-    }();
-    Dl_info info;
-    return base && code && dladdr(reinterpret_cast<void*>(code), &info) && info.dli_fbase == base;
+    static const uintptr_t interpreter = image_of(reinterpret_cast<const void*>(&PyTime_Time));
+    return interpreter && code && image_of(reinterpret_cast<const void*>(code)) == interpreter;
 }
 
 static bool check_row(int index, Owners& owners) {
