@@ -8,8 +8,10 @@ the fake loggers receive (values and exact types), what the object's own hooks s
 overrides, `__bool__`, `_logger` getters, `__getattribute__`), return values, exceptions, the
 caller's handled exception, and how often `_logger` is read.
 """
+import _thread
 import builtins
 import collections
+import copy
 import functools
 import genericpath
 import importlib.machinery
@@ -3024,6 +3026,277 @@ def test_each_condition_of_the_traceback_once_is_needed(tmp_path, monkeypatch, c
     assert files == full_files
     assert calls == full_calls
     assert "\x1b" in files["console.txt"] and "Traceback (most recent call last):" in files["f.log"]
+
+
+# Each condition of the written record (written.cpp) broken alone on a set-up whose records are
+# written in place: the console's and the file's bytes, what stderr gets and the calls of the code
+# the break planted, against the full path (a filter of the caller's on both handlers). Each break
+# makes the full path write other bytes (or run code that counts its calls) than a record written
+# in place regardless would. The time text is masked but for its separator and any date that is
+# not of this century (a converter of the formatter's own).
+STAMP_TEXT = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)([,.])\d{3}")
+
+
+def _stamps_masked(text):
+    return STAMP_TEXT.sub(lambda m: ("<now>" if m[1].startswith("20") else m[1]) + m[2] + "<ms>", text)
+
+
+class _CountedStr(str):
+    """A str whose str() counts, and says so: formatting it runs code."""
+
+    def __str__(self):
+        self.calls["str()"] += 1
+        return f"{str.__str__(self)} #{self.calls['str()']}"
+
+
+def _counted_str(text, calls):
+    s = _CountedStr(text)
+    s.calls = calls
+    return s
+
+
+def _closed_counted(cls, calls):
+    """An io class whose `closed` is a Python property counting its reads."""
+    return type(cls.__name__ + "Sub", (cls,), {"closed": property(
+        lambda self: (calls.update(["closed"]), cls.closed.__get__(self))[1])})
+
+
+def _file_subclass_stream(obj, calls):
+    h = obj._file_handler
+    stream = _closed_counted(io.TextIOWrapper, calls)(
+        io.BufferedWriter(io.FileIO(h.baseFilename, "a")), encoding="utf-8")
+    h.setStream(stream).close()
+    return lambda: None
+
+
+def _console_subclass_stream(obj, calls):
+    old = obj._console_handler.setStream(_closed_counted(io.StringIO, calls)())
+    return lambda: (obj._console_handler.stream.close(), obj._console_handler.setStream(old))
+
+
+def _monitored_flush(calls):
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = logging.StreamHandler.flush.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["StreamHandler.flush"]))
+    mon.set_local_events(tool, code, mon.events.PY_START)
+
+    def undo():
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return undo
+
+
+def _set(obj, name, value):
+    setattr(obj, name, value)
+    return lambda: delattr(obj, name)
+
+
+def _class_set(cls, name, value):
+    old = vars(cls)[name]
+    setattr(cls, name, value)
+    return lambda: setattr(cls, name, old)
+
+
+def _filter_subclass(obj):
+    handler = obj._file_handler
+    plain = handler.filters[0]
+
+    class Renaming(type(plain)):
+        def filter(self, record):
+            record.name = "renamed by a filter of its own"
+            return True
+    sub = copy.copy(plain)
+    sub.__class__ = Renaming
+    handler.filters[0] = sub
+    return lambda: handler.filters.__setitem__(0, plain)
+
+
+def _handler_subclass(obj):
+    """The file handler swapped for one of a subclass of its class, with its filters and formatter."""
+    logger, plain = obj._logger, obj._file_handler
+    cls = type(plain)
+    marking = type("Marking" + cls.__name__, (cls,),
+                   {"format": lambda self, record: cls.format(self, record) + " (marked)"})
+    sub = marking(plain.baseFilename, maxBytes=plain.maxBytes, backupCount=plain.backupCount, encoding="utf-8")
+    sub.setFormatter(plain.formatter)
+    sub.setLevel(plain.level)
+    for f in plain.filters:
+        sub.addFilter(f)
+    at = logger.handlers.index(plain)
+    logger.handlers[at] = sub
+
+    def undo():
+        logger.handlers[at] = plain
+        sub.close()
+    return undo
+
+
+def _renamed_level(calls):
+    plain = logging._levelToName[logging.INFO]
+    logging.addLevelName(logging.INFO, _counted_str(plain, calls))
+    return lambda: logging.addLevelName(logging.INFO, plain)
+
+
+def _at_the_size_limit(obj):
+    """maxBytes such that this record's line ends exactly at it: shouldRollover's `>=` rolls over."""
+    handler = obj._file_handler
+    line = "2026-01-01 00:00:00,000 - " + obj._logger.name + " - INFO - at the limit"
+    handler.maxBytes = handler.stream.tell() + len(line.encode()) + 1
+    return lambda: None
+
+
+def _without_a_frame(obj, calls):
+    """The call made by a thread with no Python frame, to a device that refuses the text: the
+    report of handleError names the caller it finds (none)."""
+    obj._file_handler.setStream(open("/dev/full", "w", encoding="utf-8")).close()
+    started = _thread._count()
+    _thread.start_new_thread(obj.info, ("no frame calls",))
+    deadline = time.monotonic() + 60
+    while _thread._count() > started and time.monotonic() < deadline:
+        time.sleep(0.001)
+    obj._file_handler.stream = None   # the text the device refused stays buffered: dropped unflushed
+    return lambda: None
+
+
+def _exception_apart(obj):
+    """A record whose exc_info is the tuple of another exception than the one being handled."""
+    try:
+        raise KeyError("given")
+    except KeyError:
+        given = sys.exc_info()
+    try:
+        raise ValueError("handled")
+    except ValueError:
+        obj.error("first of its shape", kwargs={"exc_info": True})
+        obj.error("given", kwargs={"exc_info": given})
+
+
+def _logged_with_traceback(obj):
+    try:
+        raise ValueError("handled")
+    except ValueError:
+        obj.error("with a traceback", kwargs={"exc_info": True})
+
+
+def _coloured_exception_replaced(obj, calls):
+    """colorlog's formatException replaced after a record of the shape loaded its source."""
+    _logged_with_traceback(obj)
+
+    def format_exception(self, ei):
+        calls["formatException"] += 1
+        return "\x1b[31m>> a formatException of its own\x1b[0m"
+    undo = _class_set(colorlog.ColoredFormatter, "formatException", format_exception)
+    _logged_with_traceback(obj)
+    return undo
+
+
+def _default_emit(obj):
+    obj.info("order %s of %d", args=("x", 2))
+
+
+# case: (what breaks the condition, given the side's module object and call counts, returning
+# its undo; the call, given the module object (default: an INFO record with two arguments))
+WRITTEN_BREAKS = {
+    "W1 shouldRollover replaced on the class": (
+        lambda obj, calls: _class_set(logging.handlers.RotatingFileHandler, "shouldRollover", lambda self, r: True),
+        None),
+    "W2 monitoring events on StreamHandler.flush": (lambda obj, calls: _monitored_flush(calls), None),
+    "W3 no calling frame": (_without_a_frame, lambda obj: None),
+    "W4 extra overwriting the message": (
+        lambda obj, calls: lambda: None, lambda obj: obj.info("m", kwargs={"extra": {"message": "mine"}})),
+    "W4 exc_info the tuple of another exception": (lambda obj, calls: lambda: None, _exception_apart),
+    "W5 an argument whose str runs code": (
+        lambda obj, calls: lambda: None,
+        lambda obj: obj.info("%s and %s", args=(_counted_str("a", obj.calls), "b"))),
+    "W6 a level name whose str runs code": (lambda obj, calls: _renamed_level(calls), None),
+    "W7 a subclass of the handler's class": (lambda obj, calls: _handler_subclass(obj), None),
+    "W7 emit set on the handler": (
+        lambda obj, calls: _set(obj._file_handler, "emit", lambda record: obj._file_handler.stream.write("own\n")),
+        None),
+    "W8 a filter of a subclass": (lambda obj, calls: _filter_subclass(obj), None),
+    "W10 a converter of the formatter's own": (
+        lambda obj, calls: _set(obj._file_handler.formatter, "converter", lambda t: time.localtime(0)), None),
+    "W10 another millisecond format": (
+        lambda obj, calls: _set(obj._file_handler.formatter, "default_msec_format", "%s.%03d"), None),
+    "W11 rollover at the size limit": (
+        lambda obj, calls: _at_the_size_limit(obj), lambda obj: obj.info("at the limit")),
+    "W11 a TextIOWrapper subclass": (_file_subclass_stream, None),
+    "W12 a StringIO subclass on the console": (_console_subclass_stream, None),
+    "W13 colorlog's formatException replaced": (_coloured_exception_replaced, lambda obj: None),
+}
+
+
+def _written_break(case, folder, full):
+    """The record of `case` logged by a module object of its own in `folder` (a size-rotating file
+    and the console, in a file of the folder), made in full or not: the files, stderr and the
+    calls of the planted code."""
+    WRITTEN_EXAMPLE[0] += 1
+    tag = f"wbr{WRITTEN_EXAMPLE[0]}"
+    obj = log_main.OsprelLog(tag, file=os.path.join(folder, "f.log"), handler_type="rotating",
+                             maxBytes=1 << 20, backupCount=2)
+    console = open(os.path.join(folder, "console.txt"), "w", encoding="utf-8")
+    obj._console_handler.setStream(console)
+    if full:
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(PassThrough())
+    spoil, emit = WRITTEN_BREAKS[case]
+    calls = obj.calls = collections.Counter()
+    err, saved = io.StringIO(), sys.stderr
+    try:
+        obj.info("warm")   # fills the logger's cache
+        sys.stderr = err
+        undo = spoil(obj, calls)
+        try:
+            (emit or _default_emit)(obj)
+        finally:
+            undo()
+    finally:
+        sys.stderr = saved
+        obj._file_handler.stream = obj._file_handler.stream if obj._file_handler.stream is None or \
+            not obj._file_handler.stream.closed else None
+        obj.close()
+        console.close()
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            files[name] = _stamps_masked(f.read()).replace(tag, "<tag>")
+    report = _unstacked(err.getvalue().replace(tag, "<tag>").replace(folder, "<folder>"))
+    return files, report, calls
+
+
+@pytest.mark.parametrize("case", sorted(WRITTEN_BREAKS))
+def test_each_condition_of_the_written_record_is_needed(tmp_path, monkeypatch, case):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("TZ", "Asia/Kathmandu")
+    time.tzset()
+    out = {}
+    try:
+        for mode in ("in place", "full"):
+            folder = tmp_path / mode.replace(" ", "-")
+            folder.mkdir()
+            out[mode] = _written_break(case, str(folder), mode == "full")
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+    assert out["in place"] == out["full"]
+
+
+def test_time_text_is_formattimes_at_every_millisecond_edge():
+    """The written record's time text (log_main_time_text_probe) against logging's for clock
+    readings at the edges: the last nanosecond of a second (created rounds up to the next second,
+    msecs 999 is taken back to 0), of a millisecond, the first of a second, before 1970."""
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_time_text_probe
+    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.c_longlong]
+    base = 1_767_225_600 * 10**9   # 2026-01-01 00:00:00 UTC
+    readings = [base + s * 10**9 + ns for s in (0, 1, 59, 86_399) for ns in
+                (0, 1, 999_999, 1_000_000, 998_999_999, 999_000_000, 999_499_999, 999_500_000, 999_999_999)]
+    readings += [-1, -10**9, -999_999_999, 10**9 - 1, 1_699_999_999_999_999_999]
+    for ns in readings:
+        assert probe(ns) == _clock_text(ns), ns
 
 
 WRITTEN_CHILD = '''

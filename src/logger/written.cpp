@@ -1470,3 +1470,12 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 extern "C" __attribute__((visibility("default"))) long long log_main_tracebacks_once(void) {
     return log_main::tracebacks_once;
 }
+
+// For the tests: the time text the written record gives a record made at `ns`
+// (time.time_ns()), or None where it leaves the record to logging (through
+// ctypes, not the module).
+extern "C" __attribute__((visibility("default"))) PyObject* log_main_time_text_probe(long long ns) {
+    log_main::Ref text = log_main::asctime_of(log_main::stamp_of(ns));
+    if (!text) Py_RETURN_NONE;
+    return text.release();
+}
