@@ -163,6 +163,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <utility>
 
 #include "logger/colored.hpp"
 #include "logger/stock.hpp"
@@ -573,18 +574,27 @@ struct IndexEntry {
     PyObject* name;  // one of W's, interned for good
     Py_ssize_t index;
 };
-constexpr size_t kIndexEntries = 128;
-static IndexEntry index_cache[kIndexEntries];
+constexpr size_t kIndexSets = 256;  // two entries a set, the older one replaced
+static IndexEntry index_cache[kIndexSets][2];
 
 static Py_ssize_t layout_index(PyTypeObject* tp, const void* keys, PyObject* name) {
     const Py_ssize_t size = priv::shared_keys_size(keys);
-    const uintptr_t h = (reinterpret_cast<uintptr_t>(keys) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
-    IndexEntry& e = index_cache[h % kIndexEntries];
+    uintptr_t h = reinterpret_cast<uintptr_t>(keys) ^ (reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15ull);
+    h ^= h >> 29;
+    IndexEntry* set = index_cache[h % kIndexSets];
     const unsigned int version = tp->tp_version_tag;
-    if (version && e.type == tp && e.version == version && e.keys == keys && e.size == size && e.name == name)
-        return e.index;
+    for (int way = 0; way < 2; ++way) {
+        const IndexEntry& e = set[way];
+        if (version && e.type == tp && e.version == version && e.keys == keys && e.size == size && e.name == name) {
+            if (way) std::swap(set[0], set[1]);  // the most recent first
+            return set[0].index;
+        }
+    }
     const Py_ssize_t at = priv::shared_keys_index(keys, name);
-    if (version) e = {tp, version, keys, size, name, at};
+    if (version) {
+        set[1] = set[0];
+        set[0] = {tp, version, keys, size, name, at};
+    }
     return at;
 }
 
