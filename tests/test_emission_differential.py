@@ -13,6 +13,7 @@ import builtins
 import collections
 import copy
 import functools
+import gc
 import genericpath
 import importlib.machinery
 import importlib.util
@@ -3149,15 +3150,20 @@ def _at_the_size_limit(obj):
 
 
 def _without_a_frame(obj, calls):
-    """The call made by a thread with no Python frame, to a device that refuses the text: the
-    report of handleError names the caller it finds (none)."""
+    """The call made by a thread that runs no Python frame (C calling C: a partial of the method),
+    to a device that refuses the text: the report of handleError names the caller it finds. Records
+    do not name their thread, which threading does not know (D10 would make the call)."""
+    log_threads, logging.logThreads = logging.logThreads, False
     obj._file_handler.setStream(open("/dev/full", "w", encoding="utf-8")).close()
-    started = _thread._count()
-    _thread.start_new_thread(obj.info, ("no frame calls",))
-    deadline = time.monotonic() + 60
-    while _thread._count() > started and time.monotonic() < deadline:
-        time.sleep(0.001)
-    obj._file_handler.stream = None   # the text the device refused stays buffered: dropped unflushed
+    try:
+        _thread.start_joinable_thread(functools.partial(obj.info, "no frame calls")).join(60)
+    finally:
+        logging.logThreads = log_threads
+        # The text the device refused stays buffered: the stream is dropped without a flush.
+        hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
+        obj._file_handler.stream = None
+        gc.collect()
+        sys.unraisablehook = hook
     return lambda: None
 
 
