@@ -93,6 +93,7 @@
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
+#include "logger/fingerprint.hpp"
 #include "logger/stock.hpp"
 
 #include <cstring>
@@ -415,10 +416,13 @@ static bool qualname_is(PyObject* f, const char* name, const char* qualname) {
     return PyUnicode_Tailmatch(qn, dotted.get(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
-// A Python function as first seen: pinned, with its code and defaults, when
-// it is the shipped one by its qualname and the file its code comes from.
-// Later: the same function with the same code and defaults. Its code object
-// is added to `codes` (at most kMaxCodes), for the monitoring check.
+// A Python function as shipped: pinned, with its code and defaults, when it
+// has the row's qualname, its code comes from its module's file, and its
+// fingerprint (code, defaults and keyword defaults) is one the running
+// interpreter ships under its module and qualname (shipped_function(),
+// fingerprint.hpp). The fingerprint is computed here, once; later: the same
+// function with the same code and defaults. Its code object is added to
+// `codes` (at most kMaxCodes), for the monitoring check.
 static bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes,
                          int* ncodes) {
     if (!f || !PyFunction_Check(f)) return false;
@@ -431,6 +435,7 @@ static bool pin_function(PyObject* f, const char* name, const char* qualname, Pi
             PyErr_Clear();
             return false;
         }
+        if (!shipped_function(f)) return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);
         pin.defaults = Py_XNewRef(fn->func_defaults);

@@ -66,6 +66,7 @@
 
 #include <cstring>
 
+#include "logger/fingerprint.hpp"
 #include "logger/stock.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
@@ -495,7 +496,8 @@ static Ref held_function(PyObject* holder) {
 
 // The __new__ namedtuple() made for _Anchors: compiled from a string in a namespace of its own
 // ({'_tuple_new': tuple.__new__, '__builtins__': ..., '__name__': 'namedtuple__Anchors'}), so it
-// has no module file to match; pinned by its qualname, that namespace's name and its file "<string>".
+// has no module file to match; pinned by its qualname, that namespace's name, its file "<string>"
+// and its fingerprint as shipped (under that name and its qualname).
 static bool pin_generated(PyObject* f, const char* qualname, Pin& pin) {
     if (!f || !PyFunction_Check(f)) return false;
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
@@ -506,7 +508,8 @@ static bool pin_generated(PyObject* f, const char* qualname, Pin& pin) {
             !PyUnicode_CheckExact(fn->func_qualname) ||
             PyUnicode_CompareWithASCIIString(fn->func_qualname, qualname) != 0 ||
             PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename,
-                                             "<string>") != 0)
+                                             "<string>") != 0 ||
+            !shipped_function(f))
             return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);
