@@ -2935,7 +2935,7 @@ def test_a_function_patched_before_the_first_log_makes_the_full_call(tmp_path, l
     script = SHIPPED_CHILD.replace("LIBRARY", repr(PATCHING_LIBRARIES[library])).replace("CONSOLE", str(console))
     out = {}
     for mode, (folder, _) in _in_place_and_full(tmp_path, script, 60).items():
-        out[mode] = {name: ISO_TIME.sub("T", TIME_TEXT.sub("T", (folder / name).read_text(encoding="utf-8")))
+        out[mode] = {name: ISO_TIME.sub("I", TIME_TEXT.sub("T", (folder / name).read_text(encoding="utf-8")))
                      for name in ("f.log", "console.txt") if (folder / name).exists()}
     assert out["in place"] == out["full"]
     written = out["full"]
