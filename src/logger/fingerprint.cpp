@@ -239,3 +239,9 @@ bool shipped_function(PyObject* fn) {
 extern "C" __attribute__((visibility("default"))) int log_main_shipped_function(PyObject* f) {
     return log_main::shipped_function(f) ? 1 : 0;
 }
+
+// For the tests: function_fingerprint(), or 0 when the function has none.
+extern "C" __attribute__((visibility("default"))) uint64_t log_main_function_fingerprint(PyObject* f) {
+    uint64_t fp = 0;
+    return log_main::function_fingerprint(f, &fp) ? fp : 0;
+}
