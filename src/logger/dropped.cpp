@@ -9,11 +9,16 @@
 //  D1  Everything the full call would run is logging's and Python's own, as
 //      shipped: every name in kRows below (the globals and builtins the
 //      functions load, the attributes they read on modules, classes and
-//      instances) is what it was when first checked. Functions are pinned with
-//      their code, defaults and keyword defaults; classes by identity, with
-//      no __del__, __bool__, __len__, own attribute hooks or data descriptors
-//      where the call reads and writes instance values. What kRows must hold
-//      is derived from the bytecode by scripts/stock-names.
+//      instances) is as shipped. Functions are accepted only as the running
+//      interpreter ships them (the fingerprint of their code, defaults and
+//      keyword defaults is a row of shipped_code.inc under their module and
+//      qualname: a function put in logging's place before anything logged is
+//      not trusted for being there first), then pinned with their code,
+//      defaults and keyword defaults; other names are pinned as first checked:
+//      classes by identity, with no __del__, __bool__, __len__, own attribute
+//      hooks or data descriptors where the call reads and writes instance
+//      values. What kRows must hold is derived from the bytecode by
+//      scripts/stock-names.
 //  D2  Nothing watches the call run: no profile or trace function on the
 //      thread, no audit hook (currentframe's sys._getframe is audited), no
 //      sys.monitoring tool with global events, nor with local events on a code
@@ -82,10 +87,11 @@
 //
 // Caches, what invalidates each, and the benchmark row that pays for it
 // (row "dropped DEBUG", 9a of bench/run.py):
-//  - `stock`: the result of checking kRows; the dict watcher's epoch (every
-//    dict the rows are read from is watched), the function watcher (code,
-//    defaults or keyword defaults replaced in place), and the version tags of
-//    Logger, RootLogger and LogRecord.
+//  - `stock`: the result of checking kRows (a function's fingerprint is
+//    computed when it is first pinned, never at a call); the dict watcher's
+//    epoch (every dict the rows are read from is watched), the function
+//    watcher (code, defaults or keyword defaults replaced in place), and the
+//    version tags of Logger, RootLogger and LogRecord.
 //  - `logger_layouts`, `handler_classes`: where the values sit in the shared
 //    attribute layout of a class; class, version tag, layout and its size.
 //  - `cache_seen`: that a logger's `_cache` has only exact int keys, and its

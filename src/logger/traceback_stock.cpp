@@ -4,7 +4,8 @@
 // traceback.print_exception(ei[0], ei[1], tb, None, sio), and everything that
 // runs (traceback, linecache, textwrap, contextlib.suppress, ast.parse, 3.13's
 // re.sub, abc's isinstance hook, 3.14's theme) reads only the names kRows
-// lists, each as first seen. What kRows holds is derived from the bytecode by
+// lists, each as shipped: functions as the interpreter ships them, other
+// names as first seen. What kRows holds is derived from the bytecode by
 // scripts/traceback-names on each interpreter, minus the reads on branches the
 // per-record conditions rule out (its EXCLUDED, each with its condition).
 //
@@ -12,8 +13,12 @@
 //  - module namespaces read (traceback, linecache, ...; ast, os and
 //    unicodedata as sys.modules has them, for the `import` statements inside
 //    the functions): watched dicts of exact str keys;
-//  - Python functions and methods: pinned with their code, defaults and
-//    keyword defaults (the function watcher), by qualname and module file;
+//  - Python functions and methods: accepted only when the fingerprint of their
+//    code, defaults and keyword defaults is one the interpreter ships under
+//    their module and qualname (shipped_function() of fingerprint.hpp; for
+//    namedtuple's generated __new__ too), then pinned with their code,
+//    defaults and keyword defaults (the function watcher), by qualname and
+//    module file;
 //    those a property, classmethod or staticmethod holds are read again from
 //    their holder at every call (each can be swapped in place);
 //  - classes: by identity, their version tags (and their metaclass's) watched;
