@@ -12,9 +12,10 @@
 //      dropped.cpp: dropped_call() gave Verdict::Made), and everything the
 //      handlers run is logging's own, as shipped: every name in kRows below
 //      (the methods of the handler classes, the formatter and its style, the
-//      globals and builtins they load, the attributes they read) is what it
-//      was when first checked. Functions are pinned with their code and
-//      defaults; classes by identity, plain (dropped.cpp's plain_class). What
+//      globals and builtins they load, the attributes they read) is as
+//      shipped. Functions are accepted only as the interpreter ships them
+//      (dropped.cpp's D1) and pinned with their code and defaults; classes by
+//      identity as first checked, plain (dropped.cpp's plain_class). What
 //      kRows must hold is derived from the bytecode by scripts/stock-names
 //      --written, on each interpreter.
 //  W2  Nothing watches the handlers run: no sys.monitoring tool with local
@@ -65,7 +66,7 @@
 //  W13 Formatter.format, `record.exc_text = self.formatException(record.exc_info)`,
 //      for a record with exc_info: the traceback's formatting runs no code of
 //      anyone's and reads only what is shipped. Every name the plain
-//      formatting reads is as first seen (traceback_stock.cpp's table, derived
+//      formatting reads is as shipped (traceback_stock.cpp's table, derived
 //      by scripts/traceback-names; no sys.monitoring events on its code), the
 //      exceptions, their texts, linecache's entries, the limit and re's cache
 //      are as traceback_inputs() (traceback_text.cpp) requires, and each
