@@ -9,11 +9,16 @@
 //  D1  Everything the full call would run is logging's and Python's own, as
 //      shipped: every name in kRows below (the globals and builtins the
 //      functions load, the attributes they read on modules, classes and
-//      instances) is what it was when first checked. Functions are pinned with
-//      their code, defaults and keyword defaults; classes by identity, with
-//      no __del__, __bool__, __len__, own attribute hooks or data descriptors
-//      where the call reads and writes instance values. What kRows must hold
-//      is derived from the bytecode by scripts/stock-names.
+//      instances) is as shipped. Functions are accepted only as the running
+//      interpreter ships them (the fingerprint of their code, defaults and
+//      keyword defaults is a row of shipped_code.inc under their module and
+//      qualname: a function put in logging's place before anything logged is
+//      not trusted for being there first), then pinned with their code,
+//      defaults and keyword defaults; other names are pinned as first checked:
+//      classes by identity, with no __del__, __bool__, __len__, own attribute
+//      hooks or data descriptors where the call reads and writes instance
+//      values. What kRows must hold is derived from the bytecode by
+//      scripts/stock-names.
 //  D2  Nothing watches the call run: no profile or trace function on the
 //      thread, no audit hook (currentframe's sys._getframe is audited), no
 //      sys.monitoring tool with global events, nor with local events on a code
@@ -82,10 +87,11 @@
 //
 // Caches, what invalidates each, and the benchmark row that pays for it
 // (row "dropped DEBUG", 9a of bench/run.py):
-//  - `stock`: the result of checking kRows; the dict watcher's epoch (every
-//    dict the rows are read from is watched), the function watcher (code,
-//    defaults or keyword defaults replaced in place), and the version tags of
-//    Logger, RootLogger and LogRecord.
+//  - `stock`: the result of checking kRows (a function's fingerprint is
+//    computed when it is first pinned, never at a call); the dict watcher's
+//    epoch (every dict the rows are read from is watched), the function
+//    watcher (code, defaults or keyword defaults replaced in place), and the
+//    version tags of Logger, RootLogger and LogRecord.
 //  - `logger_layouts`, `handler_classes`: where the values sit in the shared
 //    attribute layout of a class; class, version tag, layout and its size.
 //  - `cache_seen`: that a logger's `_cache` has only exact int keys, and its
@@ -93,6 +99,7 @@
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
+#include "logger/fingerprint.hpp"
 #include "logger/stock.hpp"
 
 #include <cstring>
@@ -355,20 +362,18 @@ static PyObject* item(PyObject* dict, const char* name) {
     return value;
 }
 
-// Where the functions of a module namespace say their code comes from: its
-// __file__, or "<frozen NAME>" for a module the interpreter keeps frozen.
-static Ref file_of(PyObject* dict) {
-    PyObject* name = item(dict, "__name__");
-    PyObject* loader = item(dict, "__loader__");
-    if (!name || !PyUnicode_CheckExact(name)) return Ref();
-    if (loader && PyType_Check(loader) &&
-        strcmp(reinterpret_cast<PyTypeObject*>(loader)->tp_name, "FrozenImporter") == 0) {
-        Ref text = Ref::steal(PyUnicode_FromFormat("<frozen %U>", name));
-        if (!text) PyErr_Clear();
-        return text;
-    }
-    PyObject* file = item(dict, "__file__");
-    return file && PyUnicode_CheckExact(file) ? Ref::borrow(file) : Ref();
+// Whether a function's globals are the namespace of the module they name
+// (`__name__` in sys.modules): shipped code run in a copy of its module's
+// namespace, whose globals may differ, is not the shipped function.
+static bool own_module_namespace(PyObject* globals) {
+    PyObject* name = item(globals, "__name__");
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!name || !PyUnicode_CheckExact(name) || !modules || !PyDict_CheckExact(modules) ||
+        !priv::dict_has_str_keys(modules))
+        return false;
+    PyObject* module = PyDict_GetItemWithError(modules, name);  // exact str keys: compares str only
+    if (!module) return PyErr_Clear(), false;
+    return PyModule_CheckExact(module) && PyModule_GetDict(module) == globals;
 }
 
 // A module namespace the proof reads from: watched, and of exact str keys.
@@ -415,22 +420,21 @@ static bool qualname_is(PyObject* f, const char* name, const char* qualname) {
     return PyUnicode_Tailmatch(qn, dotted.get(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
-// A Python function as first seen: pinned, with its code and defaults, when
-// it is the shipped one by its qualname and the file its code comes from.
-// Later: the same function with the same code and defaults. Its code object
-// is added to `codes` (at most kMaxCodes), for the monitoring check.
+// A Python function as shipped: pinned, with its code and defaults, when it
+// has the row's qualname, its globals are the namespace of the module they
+// name, and its fingerprint (code, defaults and keyword defaults) is one the running
+// interpreter ships under its module and qualname (shipped_function(),
+// fingerprint.hpp). The fingerprint is computed here, once; later: the same
+// function with the same code and defaults. Its code object is added to
+// `codes` (at most kMaxCodes), for the monitoring check.
 static bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes,
                          int* ncodes) {
     if (!f || !PyFunction_Check(f)) return false;
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     if (!pin.value) {
         if (!PyDict_CheckExact(fn->func_globals) || !priv::dict_has_str_keys(fn->func_globals)) return false;
-        Ref file = file_of(fn->func_globals);
-        if (!file || !qualname_is(f, name, qualname) ||
-            PyUnicode_Compare(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename, file.get()) != 0) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!own_module_namespace(fn->func_globals) || !qualname_is(f, name, qualname)) return false;
+        if (!shipped_function(f)) return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);
         pin.defaults = Py_XNewRef(fn->func_defaults);
