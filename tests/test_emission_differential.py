@@ -1924,6 +1924,32 @@ while caught < 25:
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 print(raised == caught, seen == [])
 ''',
+    # A record written in place runs fewer Python frames than the full call, so near the
+    # recursion limit it may be written where the full call raises RecursionError. Either way
+    # the call returns or raises, and every line in the file is whole.
+    "stack depth near the recursion limit": '''
+import os, tempfile
+folder = tempfile.mkdtemp()
+written = log_main.OsprelLog("deep", file=os.path.join(folder, "deep.log"), console=False)
+calls = raised = 0
+def down(depth):
+    global calls, raised
+    try:
+        down(depth + 1)
+    except RecursionError:
+        try:
+            written.info("at depth", depth)
+            calls += 1
+        except RecursionError:
+            raised += 1
+for limit in (200, 400, 1000):
+    sys.setrecursionlimit(limit)
+    down(0)
+sys.setrecursionlimit(1000)
+written.close()
+lines = open(os.path.join(folder, "deep.log"), encoding="utf-8").read().splitlines()
+print(calls + raised == 3, all(line.split(" - ")[1:3] == ["deep", "INFO"] for line in lines))
+''',
 }
 
 
@@ -2871,3 +2897,137 @@ def test_a_size_rotating_handler_on_a_named_pipe_matches_the_full_path(tmp_path)
         assert written == "".join(f"T - pipe - INFO - through the pipe {i}\n" for i in range(4)) and not err
     else:
         assert written == "" and err.count("--- Logging error ---") == 4
+
+
+WAITING_CHILD = '''
+import faulthandler, logging, os, sys, threading, time, log_main
+faulthandler.dump_traceback_later(60, exit=True)
+folder, mode, case = sys.argv[1], sys.argv[2], "CASE"
+os.environ["TZ"] = "UTC0"
+time.tzset()
+join = lambda name: os.path.join(folder, name)
+obj = log_main.OsprelLog("waiting", file=join("file.log"), handler_type="rotating", maxBytes=100000)
+logger, console, second = obj._logger, obj._console_handler, obj._file_handler
+console.setStream(open(join("console.txt"), "w", encoding="utf-8"))
+extra = logging.FileHandler(join("extra.log"))
+root = logging.FileHandler(join("root.log"))
+logging.getLogger().addHandler(root)
+if case == "lowered":
+    second.setLevel(logging.CRITICAL)
+if mode == "full":
+    for h in (console, second):
+        h.addFilter(lambda record: True)
+obj.info("before")
+
+def change():
+    if case == "raised":
+        second.setLevel(logging.CRITICAL)
+    elif case == "lowered":
+        second.setLevel(logging.DEBUG)
+    elif case == "closed":
+        logger.removeHandler(second)
+        second.close()
+    elif case == "added":
+        logger.addHandler(extra)
+    elif case == "propagate":
+        logger.propagate = True
+    elif case == "zone":
+        os.environ["TZ"] = "XXX-9"
+        time.tzset()
+
+held, go = threading.Event(), threading.Event()
+def holder():
+    with console.lock:
+        held.set()
+        go.wait()
+def meddler():
+    time.sleep(0.3)          # the record waits for the console's lock by now
+    change()
+    go.set()
+threading.Thread(target=holder).start()
+held.wait()
+threading.Thread(target=meddler).start()
+obj.info("waited")
+go.wait()
+obj.info("after")
+print(time.strftime("%H", time.localtime()))
+'''
+
+
+@pytest.mark.parametrize("case", ["raised", "lowered", "closed", "added", "propagate", "zone"])
+def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path, case):
+    """A record waits for the console's lock while another thread changes what callHandlers and
+    format() read at the later turns: a handler's level, the handler list, propagate, the time
+    zone. The lines are those of the full call, which reads each at its turn."""
+    out = {}
+    for mode, (folder, done) in _in_place_and_full(tmp_path, WAITING_CHILD.replace("CASE", case), 60).items():
+        files = {}
+        for name in sorted(os.listdir(folder)):
+            text = (folder / name).read_text(encoding="utf-8")
+            files[name] = [((TIME_TEXT.findall(line) or ["           -"])[0][11:13], TIME_TEXT.sub("T", line))
+                           for line in text.splitlines()]
+        out[mode] = files, done.stdout.strip()
+    assert out["in place"][0] == out["full"][0]
+    files, hour = out["in place"]
+    waited = {name for name, lines in files.items() if any(re.search(r"\bwaited\b", line) for _, line in lines)}
+    expected = {"raised": {"console.txt"}, "lowered": {"console.txt", "file.log"}, "closed": {"console.txt"},
+                "added": {"console.txt", "file.log", "extra.log"},
+                "propagate": {"console.txt", "file.log", "root.log"}, "zone": {"console.txt", "file.log"}}
+    assert waited == expected[case]
+    if case == "zone":   # formatted after the wait, so in the new zone (the hour of the clock after it)
+        assert {h for name in ("console.txt", "file.log") for h, line in files[name] if "waited" in line} \
+            <= {hour, f"{(int(hour) - 1) % 24:02d}"}
+
+
+FAKE_CLOCK_CHILD = '''
+import ctypes, faulthandler, logging, os, sys, time, log_main
+faulthandler.dump_traceback_later(60, exit=True)
+folder, mode = sys.argv[1], sys.argv[2]
+os.environ["TZ"] = "XXX-9"
+time.tzset()
+obj = log_main.OsprelLog("clock", file=os.path.join(folder, "clock.log"), handler_type="timerotating")
+obj._console_handler.setStream(open(os.path.join(folder, "console.txt"), "w", encoding="utf-8"))
+if mode == "full":
+    for h in (obj._console_handler, obj._file_handler):
+        h.addFilter(lambda record: True)
+obj.info("now")
+
+# A fake clock as the test libraries make one: the C code behind time's own function objects is
+# swapped in place (the method table's pointer), so no namespace changes.
+WORD = ctypes.sizeof(ctypes.c_void_p)
+METHOD = ctypes.CFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+def code_slot(f):
+    table = ctypes.c_void_p.from_address(id(f) + 2 * WORD).value
+    return ctypes.c_void_p.from_address(table + WORD)
+ahead = time.time_ns() + 2 * 86400 * 10**9 + 123_000_000      # two days on: past a midnight
+fakes = {time.time_ns: METHOD(lambda self, args: ahead), time.time: METHOD(lambda self, args: ahead / 1e9),
+         time.localtime: METHOD(lambda self, args: time.gmtime(*ctypes.cast(args, ctypes.py_object).value))}
+saved = {}
+for f, fake in fakes.items():
+    slot = code_slot(f)
+    saved[f] = slot.value
+    slot.value = ctypes.cast(fake, ctypes.c_void_p).value
+obj.info("travelled")
+obj.warning("travelled again")
+for f, value in saved.items():
+    code_slot(f).value = value
+obj.info("back")
+obj.close()
+'''
+
+
+def test_a_fake_clock_that_swaps_the_c_code_is_seen(tmp_path):
+    """time's functions keep their objects while their C code is swapped: the records carry the
+    fake time (in the fake calendar), and the time-rotating file rolls over as the full call's."""
+    out = {}
+    for mode, (folder, _) in _in_place_and_full(tmp_path, FAKE_CLOCK_CHILD, 60).items():
+        out[mode] = {name: (folder / name).read_text(encoding="utf-8") for name in sorted(os.listdir(folder))}
+    assert out["in place"].keys() == out["full"].keys() and len(out["full"]) == 3     # rolled over once
+    hours = {mode: {name: [TIME_TEXT.sub(lambda m: m[0][:13], line) for line in text.splitlines()]
+                    for name, text in files.items()} for mode, files in out.items()}
+    assert hours["in place"] == hours["full"]
+    dates = collections.defaultdict(set)
+    for text in out["full"].values():
+        for line in text.splitlines():
+            dates["travelled" in line].add(TIME_TEXT.search(line)[0][:10])
+    assert len(dates[True]) == len(dates[False]) == 1 and min(dates[True]) > min(dates[False])

@@ -83,20 +83,45 @@
 // unchanged on disk. What changed (another thread ran) goes to the handler's
 // own handle().
 //
-// Then, per handler in the order callHandlers takes them, under the handler's
-// lock: RotatingFileHandler.shouldRollover (`self.stream.tell()`, `pos +
-// len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
+// The handlers are walked as Logger.callHandlers walks them (call_handlers()):
+// each logger's `handlers` list as the loop finds it when it reaches the logger
+// (a list read as its iterator reads it, its length at each step), each
+// handler's `level` read at its turn, `propagate` and `parent` when the loop
+// reaches them. Up to the first turn nothing runs, so the walk finds what the
+// decision found; a later handler is checked again at its turn, and one the
+// checks do not know (added meanwhile, its level or stream changed) gets the
+// record through its own handle().
+//
+// Per turn, under the handler's lock: the time text is made there, as
+// formatTime makes it at that turn (the time zone may have changed while an
+// earlier turn waited); RotatingFileHandler.shouldRollover (`self.stream.tell()`,
+// `pos + len(msg) >= self.maxBytes`) and TimedRotatingFileHandler.shouldRollover
 // (`int(time.time()) >= self.rolloverAt`) are evaluated as they are; a
 // rollover that would happen, a tell() that raises, a stream that is None, or
 // a line the stream's encoder would refuse (a lone surrogate) is given to the
-// handler's own
-// `handle(record)`, with the LogRecord the full call would have made (same
-// vars(), same time). The console's line is made under its lock, as emit
-// makes it there, with the same asctime, name, levelname and message; a
+// handler's own code with the LogRecord the full call would have made (same
+// vars(), same time): `handle(record)` before its lock, `emit(record)` under
+// it. The console's line is made under its lock, as emit makes it there; a
 // line colored_line() cannot make (format() would raise) goes to the
-// handler's own handle() too. Otherwise the line is written through `stream.write`
-// and flushed as StreamHandler.flush does. An error of that write or flush
-// goes to the handler's handleError(record) as StreamHandler.emit sends it.
+// handler's own emit too. Otherwise the line is written through
+// `stream.write` and flushed as StreamHandler.flush does. An error of that
+// write or flush goes to the handler's handleError(record) as
+// StreamHandler.emit sends it.
+//
+// Calls in flight. Every point where the GIL may be released (a lock's wait,
+// isatty(), tell(), write(), flush(), formatException, any Python call) lets
+// other threads run, and one of them may check the table again and reset it
+// (a mock.patch, a fake clock) or change a handler. So nothing this call uses
+// after such a point is what it read before it: what it keeps across one is
+// held strongly (the takers' objects, the logger's name, logging's namespace
+// and LogRecord class for makeRecord, the formatter), and the table
+// (stock_is_current(), with the clock's C code), the handler's stream and
+// formatter are checked again after each, before the next use; what changed
+// sends the rest of the turn to the handler's own code from that point.
+// The clock: time's functions are C functions of the interpreter's own image
+// (interpreter_code()), their code compared with what it was when checked at
+// each check of the table (a fake clock swaps the C code behind the same
+// function objects, which changes no namespace).
 //
 // Between versions. The handlers read the same names on 3.13.0, 3.14 and 3.15
 // but for one read on a branch the path leaves to the handler's own code, so
@@ -131,6 +156,8 @@
 //    function watcher, the version tags of the pinned classes.
 //  - the console's proof: colored.cpp's own caches (its header).
 #include "logger/written.hpp"
+
+#include <link.h>
 
 #include <cmath>
 #include <cstring>
@@ -270,6 +297,12 @@ constexpr int kAnchorCount = sizeof kAnchors / sizeof kAnchors[0];
 static Pin row_pins[kRowCount];
 static Pin anchor_pins[kAnchorCount];
 
+// The clock and calendar functions the handlers call, in time's namespace:
+// LogRecord.__init__'s time.time_ns(), TimedRotatingFileHandler.shouldRollover's
+// time.time(), formatTime's converter time.localtime and time.strftime.
+enum Clock : uint8_t { kTimeNs, kTime, kLocaltime, kStrftime, kClocks };
+static const char* const kClockNames[kClocks] = {"time_ns", "time", "localtime", "strftime"};
+
 // The kinds of file handler, in the order of the handler owners.
 enum HandlerKind : uint8_t { kFile, kRotating, kTimed, kConsole, kKinds };
 
@@ -301,6 +334,8 @@ struct Stock {
     PyObject* logging_dict = nullptr;
     PyCodeObject* codes[kMaxCodes];
     int ncodes = 0;
+    PyObject* clocks[kClocks] = {};           // time's functions the handlers call (borrowed: pinned rows,
+    PyCFunction clock_code[kClocks] = {};     // time's dict), and the C code each ran when checked
 };
 static Stock wstock;
 
@@ -357,6 +392,40 @@ static PyObject* resolve_anchor(Owners& owners, Owner o) {
 // A C function by the name it was defined with.
 static bool c_function_named(PyObject* f, const char* name) {
     return PyCFunction_CheckExact(f) && strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
+}
+
+// The base address of the loaded object (the executable or a shared library)
+// whose loaded segments hold `address`; 0 when none does.
+static uintptr_t image_of(const void* address) {
+    struct Search {
+        uintptr_t address, base;
+        bool found;
+    } search{reinterpret_cast<uintptr_t>(address), 0, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            auto* s = static_cast<Search*>(data);
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
+                if (ph.p_type == PT_LOAD && s->address >= start && s->address < start + ph.p_memsz) {
+                    s->base = info->dlpi_addr;
+                    s->found = true;
+                    return 1;
+                }
+            }
+            return 0;
+        },
+        &search);
+    return search.found ? search.base : 0;
+}
+
+// C code of the interpreter's own image (the executable or libpython), where
+// its time module lives: not a function of another extension under the same
+// name, nor code a fake clock swapped in behind the same function object (it
+// replaces the method table's pointer in place, so no dict changes).
+static bool interpreter_code(PyCFunction code) {
+    static const uintptr_t interpreter = image_of(reinterpret_cast<const void*>(&PyTime_Time));
+    return interpreter && code && image_of(reinterpret_cast<const void*>(code)) == interpreter;
 }
 
 static bool check_row(int index, Owners& owners) {
@@ -437,8 +506,13 @@ static void check_rows() {
     for (int i = 0; i < kClasses; ++i) wstock.classes[i] = cls(kWatchedClasses[i]);
     // The values the handlers' objects are compared with: time.localtime (the
     // converter as shipped), threading's C RLock, io's C classes.
-    wstock.localtime = rows::item(owners[Owner::time], "localtime");
-    if (!wstock.localtime || !c_function_named(wstock.localtime, "localtime")) return;
+    for (int i = 0; i < kClocks; ++i) {
+        PyObject* fn = rows::item(owners[Owner::time], kClockNames[i]);
+        if (!fn || !c_function_named(fn, kClockNames[i]) || !interpreter_code(PyCFunction_GET_FUNCTION(fn))) return;
+        wstock.clocks[i] = fn;
+        wstock.clock_code[i] = PyCFunction_GET_FUNCTION(fn);
+    }
+    wstock.localtime = wstock.clocks[kLocaltime];
     for (const char* module : {"threading", "io"}) {
         PyObject* mod = rows::item(owners[Owner::logging], module);
         if (!mod || !PyModule_CheckExact(mod) || !rows::readable_dict(PyModule_GetDict(mod))) return;
@@ -471,12 +545,19 @@ static void check_stock() {
     }
 }
 
+// Whether the table holds now. Called before each use of wstock after any
+// point where the GIL may have been released (another thread may have
+// checked again meanwhile, and found the table changed).
 static bool stock_is_current() {
     bool same = wstock.epoch == watched_epoch() && wstock.function_changes == rows::function_changes();
     for (int i = 0; same && i < kClasses; ++i)
         same = !wstock.classes[i] || wstock.classes[i]->tp_version_tag == wstock.versions[i];
     if (!same) check_stock();
-    return wstock.usable;
+    if (!wstock.usable) return false;
+    // The clock's code, as checked (a fake clock swaps it in place).
+    for (int i = 0; i < kClocks; ++i)
+        if (PyCFunction_GET_FUNCTION(wstock.clocks[i]) != wstock.clock_code[i]) return false;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -822,7 +903,10 @@ struct Call {
     PyObject* level;
     PyObject* text;
     PyObject* args;
-    PyObject* logger_name;
+    Ref logger_name;
+    // What makeRecord reads, held from the decision on (another thread may
+    // check the table again, and reset it, while this call waits).
+    Ref logging_dict, record_class;
     Stamp stamp;
     Ref record;
     bool formatted = false;  // a handler formatted it: it has `message` and `asctime`
@@ -857,7 +941,7 @@ static Ref call_method_of(PyObject* name, std::initializer_list<PyObject*> self_
 static PyObject* record_of(Call& c, PyObject* name) {
     if (!c.record) {
         Ref fn, lno, func, sinfo = Ref::borrow(Py_None);
-        PyObject* srcfile = PyDict_GetItemWithError(wstock.logging_dict, W._srcfile);  // exact str or None (D1)
+        PyObject* srcfile = PyDict_GetItemWithError(c.logging_dict.get(), W._srcfile);  // exact str or None (D1)
         if (srcfile && srcfile != Py_None && PyUnicode_GET_LENGTH(srcfile) > 0) {
             Ref found = call_method_of(S.findCaller, {c.logger, Py_False, M.int_1});
             if (!found) return nullptr;
@@ -878,16 +962,16 @@ static PyObject* record_of(Call& c, PyObject* name) {
         Ref args = c.args == Py_None ? Ref::borrow(M.empty_tuple) : Ref::steal(PyTuple_GetSlice(c.args, 0, PY_SSIZE_T_MAX));
         if (!args) return nullptr;
         PyObject* exc_info = c.exc_info ? c.exc_info.get() : Py_None;
-        PyObject* rargs[] = {c.logger_name, c.level, fn.get(), lno.get(), c.text, args.get(), exc_info, func.get(),
+        PyObject* rargs[] = {c.logger_name.get(), c.level, fn.get(), lno.get(), c.text, args.get(), exc_info, func.get(),
                              sinfo.get()};
-        Ref record = Ref::steal(PyObject_Vectorcall(wstock.record_class, rargs, 9, nullptr));
+        Ref record = Ref::steal(PyObject_Vectorcall(c.record_class.get(), rargs, 9, nullptr));
         if (!record) return nullptr;
         // The time of this call (LogRecord.__init__ read the clock again):
         // created, msecs and relativeCreated as __init__ computes them.
         Ref ns = Ref::steal(PyLong_FromLongLong(c.stamp.ns));
         Ref created = Ref::steal(PyFloat_FromDouble(c.stamp.created));
         Ref msecs = Ref::steal(PyFloat_FromDouble(c.stamp.msecs));
-        PyObject* start = PyDict_GetItemWithError(wstock.logging_dict, W._startTime);
+        PyObject* start = PyDict_GetItemWithError(c.logging_dict.get(), W._startTime);
         if (!ns || !created || !msecs || !start) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "logging._startTime is gone");
             return nullptr;
@@ -1018,6 +1102,7 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
 // reads is as shipped (no monitoring events on its code) and the exceptions and
 // what they show are as traceback_inputs() requires, recorded in `out`.
 static bool traceback_formatting_inert(PyObject* exc_info, bool on_disk, TracebackInputs& out) {
+    if (!stock_is_current()) return false;
     PyCodeObject* const* codes;
     int ncodes;
     traceback_stock_codes(&codes, &ncodes);
@@ -1067,29 +1152,53 @@ static Ref with_exception(Ref line, PyObject* exc_text) {
     return ends ? concat(adjoined, 2) : concat(joined, 3);
 }
 
-// One handler's turn: Handler.handle's filter, then under its lock the emit.
-// The handler's own handle() with the record; what its filters stamped stays
-// on the record for the next handler.
-static int handle_in_full(Call& c, const Taker& t, Ref& name, PyObject* before) {
-    if (handle_with_record(c, t.handler, before) < 0) return -1;
-    Ref now = Ref::steal(PyObject_GetAttr(c.record.get(), W.name));
-    if (!now) return -1;
-    name = std::move(now);
+// The handler's own code from where the turn stands, with the record as the
+// full call would have it there: before its lock, `hdlr.handle(record)`;
+// under it (the filters ran, the lock is held), `self.emit(record)`. What its
+// filters stamped stays on the record for the next handler.
+static int in_full(Call& c, PyObject* handler, Ref& name, PyObject* stamped, bool locked) {
+    if (!locked) {
+        if (handle_with_record(c, handler, name.get()) < 0) return -1;
+        Ref now = Ref::steal(PyObject_GetAttr(c.record.get(), W.name));
+        if (!now) return -1;
+        name = std::move(now);
+        return 0;
+    }
+    name = Ref::borrow(stamped);
+    PyObject* record = record_of(c, stamped);
+    if (!record) return -1;
+    Ref done = call_method_of(W.emit, {handler, record});
+    if (!done) return -1;
+    c.formatted = true;
+    if (c.exc_info) {
+        Ref text = Ref::steal(PyObject_GetAttr(record, W.exc_text));
+        if (!text) return -1;
+        c.exc_text = text.get() == Py_None ? Ref() : std::move(text);
+        c.coloured = Ref();
+    }
     return 0;
 }
 
-// One handler's turn. A later handler is checked again at its turn (another
-// thread may have run while an earlier one wrote), and under the lock what
-// Handler.format and emit read there is read again; whatever changed goes to
-// the handler's own handle().
-static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname, PyObject* asctime) {
-    Ref before = Ref::borrow(name.get());
-    if (!first) {
-        Taker fresh;
-        if (!taker_known(t.handler, fresh, bool(c.exc_info))) return handle_in_full(c, t, name, before.get());
-        fresh.hold();
-        t = std::move(fresh);
+// Whether what the turn checked still holds after a point where the GIL may
+// have been released (a lock's wait, isatty(), tell(), formatException, a
+// write): the table (and the clock's code), and the handler's stream.
+static bool still_holds(const Taker& t) { return stock_is_current() && stream_unchanged(t, true); }
+
+// One handler's turn. The first handler's was checked in the decision with no
+// point of release since; a later one is checked again at its turn (another
+// thread may have run while an earlier one wrote). Under the lock what
+// Handler.format and emit read there is read again, and again after each
+// point where the GIL may be released; whatever changed goes to the handler's
+// own code from that point (in_full), and the flush to the handler's own
+// flush().
+static int turn(Call& c, Taker* checked, PyObject* handler, Ref& name, PyObject* levelname) {
+    Taker t;
+    if (checked) {
+        t = std::move(*checked);
+    } else if (!stock_is_current() || !taker_known(handler, t, bool(c.exc_info))) {
+        return in_full(c, handler, name, nullptr, false);
     }
+    t.hold();
     // Filterer.filter: each filter stamps the record's name.
     Ref stamped = Ref::borrow(name.get());
     bool known = PyList_CheckExact(t.filters);
@@ -1098,98 +1207,171 @@ static int handle(Call& c, Taker& t, bool first, Ref& name, PyObject* levelname,
         if (next) stamped = Ref::borrow(next);
         known = next != nullptr;
     }
-    if (!known || !stream_unchanged(t)) return handle_in_full(c, t, name, before.get());
-    name = std::move(stamped);
+    if (!known || !stream_unchanged(t)) return in_full(c, handler, name, nullptr, false);
+    // The texts of the line, but the time: a lone surrogate is the encoder's
+    // to refuse, in the handler's own emit.
+    for (PyObject* part : {stamped.get(), levelname, c.message.get(), t.terminator})
+        if (!PyUnicode_CheckExact(part) || has_surrogate(part)) return in_full(c, handler, name, nullptr, false);
 
     const bool console = t.kind == kConsole;
-    if (!PyUnicode_CheckExact(name.get()) || !PyUnicode_CheckExact(c.message.get()))
-        return handle_with_record(c, t.handler, before.get());
-    Ref written, file_line;
-    Py_ssize_t msg_length = 0;
-    if (!console) {
-        PyObject* parts[] = {asctime, W.dash, name.get(), W.dash, levelname, W.dash, c.message.get()};
-        file_line = concat(parts, 7);
-        if (!file_line) return -1;
-        PyObject* pieces[] = {file_line.get(), t.terminator};
-        if (!(written = concat(pieces, 2))) return -1;
-        if (has_surrogate(written.get())) return handle_with_record(c, t.handler, before.get());
-        msg_length = PyUnicode_GET_LENGTH(file_line.get());
-    }
-
     PyObject* lock = t.lock;
-    Ref held = Ref::borrow(lock);
     if (enter(lock) < 0) return -1;
-    // Under the lock the stream, formatter, terminator and rollover limit are
-    // read again, as emit reads them: another thread may have rolled the file
-    // over, closed the handler or set another formatter meanwhile.
+    // Under the lock, after its wait: the stream, formatter, terminator and
+    // rollover limit are read again, as emit reads them (another thread may
+    // have rolled the file over, closed the handler or set another formatter).
     PyObject* stream = t.stream;
     PyObject *formatter = nullptr, *limit = t.limit;
-    bool same = stream_unchanged(t, true) && own_value(t.handler, W.formatter, &formatter) &&
-                (console ? colored_known(t.handler, formatter) : formatter_known(formatter)) &&
-                plain_value(t.handler, W.terminator) == t.terminator;
-    Ref formatter_held = Ref::borrow(formatter);  // isatty() lets other threads run
+    bool same = still_holds(t) && own_value(handler, W.formatter, &formatter) &&
+                (console ? colored_known(handler, formatter) : formatter_known(formatter)) &&
+                plain_value(handler, W.terminator) == t.terminator;
+    Ref formatter_held = Ref::borrow(formatter);
     if (same && console && c.exc_info && !colored_exceptions_known(formatter)) same = false;
-    Ref line;
-    if (same && console) {
-        // Handler.format: the console's line, made under the lock as emit makes it. A line
-        // format() would raise for, or one the encoder could refuse, goes to the handler's own
-        // handle().
-        line = colored_line(formatter, t.handler, asctime, name.get(), levelname, c.level, c.message.get());
-        if (!line) {
-            PyErr_Clear();
-            same = false;
-        } else {
-            PyObject* pieces[] = {line.get(), t.terminator};
-            if (!(written = concat(pieces, 2))) return leave_after(lock, true);
-            same = !has_surrogate(written.get()) && stream_unchanged(t, true);
-        }
-    } else if (same) {
-        line = std::move(file_line);
+    // formatTime at this turn: the time zone is the one the full call's
+    // format() would find here.
+    Ref asctime = same ? asctime_of(c.stamp) : Ref();
+    Ref line, written;
+    Py_ssize_t msg_length = 0;
+    if (!asctime) {
+        same = false;
+    } else if (console) {
+        // Handler.format: the console's line; isatty() may let other threads run. A line
+        // format() would raise for goes to the handler's own emit.
+        line = colored_line(formatter, handler, asctime.get(), stamped.get(), levelname, c.level, c.message.get());
+        if (!line) PyErr_Clear();
+        same = line && still_holds(t);
+    } else {
+        PyObject* parts[] = {asctime.get(), W.dash, stamped.get(), W.dash, levelname, W.dash, c.message.get()};
+        if (!(line = concat(parts, 7))) return leave_after(lock, true);
     }
-    // W13: the traceback, where format() appends it; its text was checked to
-    // hold no lone surrogate, so the line's test above stands.
+    // W13: the traceback, where format() appends it (its text was checked to
+    // hold no lone surrogate); formatException lets other threads run.
     int formatted_exception = 1;
     if (same && c.exc_info) {
         formatted_exception = exception_text(c, formatter, console, PyList_GET_SIZE(t.filters) > 0);
-        if (formatted_exception > 0 && c.exc_text) {
-            line = with_exception(std::move(line), c.exc_text.get());
-            PyObject* pieces[] = {line ? line.get() : nullptr, t.terminator};
-            if (!line || !(written = concat(pieces, 2))) return leave_after(lock, true);
-            msg_length = PyUnicode_GET_LENGTH(line.get());
-        }
+        if (formatted_exception > 0 && c.exc_text && !(line = with_exception(std::move(line), c.exc_text.get())))
+            return leave_after(lock, true);
         if (formatted_exception == 0) same = false;
-        if (formatted_exception > 0) same = stream_unchanged(t, true);  // formatException let other threads run
+        if (formatted_exception > 0) same = still_holds(t);
+    }
+    if (same) {
+        PyObject* pieces[] = {line.get(), t.terminator};
+        if (!(written = concat(pieces, 2))) return leave_after(lock, true);
+        msg_length = PyUnicode_GET_LENGTH(line.get());
     }
     if (same && (t.kind == kRotating || t.kind == kTimed))
-        same = own_value(t.handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) && limit &&
+        same = own_value(handler, t.kind == kRotating ? W.maxBytes : W.rolloverAt, &limit) && limit &&
                PyLong_CheckExact(limit);
-    Ref limit_held = Ref::borrow(limit);  // tell() lets other threads run
-    const int due = formatted_exception < 0 ? 0 : !same ? 1 : rollover_due(t, limit, stream, msg_length);
+    Ref limit_held = Ref::borrow(limit);
+    // shouldRollover (tell() lets other threads run; a rollover is the handler's own).
+    int due = formatted_exception < 0 || !same ? 0 : rollover_due(t, limit, stream, msg_length);
+    if (due == 0 && same && t.kind == kRotating) same = still_holds(t);
     int rc = 0;
     if (formatted_exception < 0) {
         // format() raised in emit: handleError reports it, nothing is written.
         c.formatted = true;
-        rc = report(c, t.handler, name.get());
-    } else if (due) {
-        rc = due < 0 ? -1 : handle_with_record(c, t.handler, before.get());
+        c.asctime = std::move(asctime);
+        rc = report(c, handler, stamped.get());
+        name = std::move(stamped);
+    } else if (!same || due) {
+        rc = due < 0 ? -1 : in_full(c, handler, name, stamped.get(), true);
     } else {
+        name = std::move(stamped);
+        c.formatted = true;
+        c.asctime = std::move(asctime);
         Ref done = call_method_of(W.write, {stream, written.get()});
         if (done) {
-            // StreamHandler.flush: `with self.lock:` `if self.stream and hasattr(self.stream, "flush")`
-            if (enter(lock) < 0) {
+            // emit's `self.flush()`: StreamHandler.flush, `with self.lock:` `if self.stream and
+            // hasattr(self.stream, "flush")`; the handler's own flush() where the write let
+            // anything change.
+            if (!stock_is_current()) {
+                done = call_method_of(W.flush, {handler});
+            } else if (enter(lock) < 0) {
                 done = Ref();
             } else {
                 PyObject* now = nullptr;
-                own_value(t.handler, W.stream, &now);
+                own_value(handler, W.stream, &now);
                 Ref now_held = Ref::borrow(now);
                 done = now == stream ? call_method_of(W.flush, {now}) : Ref::borrow(Py_None);
                 if (leave_after(lock, !done) < 0) done = Ref();
             }
         }
-        c.formatted = true;
-        if (!done) rc = report(c, t.handler, name.get());
+        if (!done) rc = report(c, handler, name.get());
     }
     return leave_after(lock, rc < 0);
+}
+
+// callHandlers' `if record.levelno >= hdlr.level`, at the handler's turn:
+// an exact int read plainly (no code runs), else as Python reads and compares.
+static int takes_record(Call& c, PyObject* handler) {
+    if (!c.record) {
+        PyObject* hlevel = rows::handler_level(handler);
+        if (hlevel && PyLong_CheckExact(hlevel)) return !rows::int_below(c.level, hlevel);
+    }
+    Ref levelno = c.record ? Ref::steal(PyObject_GetAttr(c.record.get(), S.levelno)) : Ref::borrow(c.level);
+    if (!levelno) return -1;
+    Ref hlevel = Ref::steal(PyObject_GetAttr(handler, S.level));
+    if (!hlevel) return -1;
+    Ref ge = Ref::steal(PyObject_RichCompare(levelno.get(), hlevel.get(), Py_GE));
+    return ge ? PyObject_IsTrue(ge.get()) : -1;
+}
+
+// A logger's `handlers`, `propagate` or `parent` when callHandlers reaches it:
+// read plainly from a logger of logging's classes, else as Python reads it.
+enum LoggerRead { kHandlers, kPropagate, kParent };
+static Ref logger_read(PyObject* logger, LoggerRead what) {
+    rows::LoggerView view;
+    if (rows::view_logger(logger, view)) {
+        PyObject* value = what == kHandlers ? view.handlers : what == kPropagate ? view.propagate : view.parent;
+        if (value) return Ref::borrow(value);
+    }
+    static PyObject* const* names[] = {&S.handlers, &S.propagate, &S.parent};
+    return Ref::steal(PyObject_GetAttr(logger, *names[what]));
+}
+
+// Logger.callHandlers, walked as logging walks it: `for hdlr in c.handlers`
+// over the list found when the loop reaches the logger (a list is read as
+// its iterator reads it: its length at each step), each handler's level read
+// at its turn, after the turns before it (which may have waited and let other
+// threads run), `propagate` and `parent` when the loop reaches them. Up to
+// the first turn nothing runs, so the walk finds what the decision found
+// (`first`: the first taker's check; `found` cannot stay 0, so lastResort
+// never acts).
+static int call_handlers(Call& c, PyObject* handlers, Taker& first, PyObject* levelname) {
+    Ref logger = Ref::borrow(c.logger);
+    Ref list = Ref::borrow(handlers);
+    Ref name = Ref::borrow(c.logger_name.get());
+    Taker* checked = &first;
+    for (;;) {
+        Ref it;
+        if (!PyList_CheckExact(list.get()) && !(it = Ref::steal(PyObject_GetIter(list.get())))) return -1;
+        for (Py_ssize_t i = 0;; ++i) {
+            Ref handler;
+            if (it) {
+                if (!(handler = Ref::steal(PyIter_Next(it.get())))) {
+                    if (PyErr_Occurred()) return -1;
+                    break;
+                }
+            } else {
+                if (i >= PyList_GET_SIZE(list.get())) break;
+                handler = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+            }
+            const int takes = takes_record(c, handler.get());
+            if (takes < 0) return -1;
+            if (!takes) continue;
+            if (turn(c, checked, handler.get(), name, levelname) < 0) return -1;
+            checked = nullptr;
+        }
+        // `if not c.propagate: c = None` `else: c = c.parent`, then `while c:`
+        Ref propagate = logger_read(logger.get(), kPropagate);
+        if (!propagate) return -1;
+        int truth = PyObject_IsTrue(propagate.get());
+        if (truth <= 0) return truth;
+        Ref parent = logger_read(logger.get(), kParent);
+        if (!parent) return -1;
+        if ((truth = PyObject_IsTrue(parent.get())) <= 0) return truth;
+        logger = std::move(parent);
+        if (!(list = logger_read(logger.get(), kHandlers))) return -1;
+    }
 }
 
 // W4: the options are exc_info alone, and Logger._log's `if exc_info:` ...
@@ -1231,6 +1413,7 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     rows::LoggerView view;
     if (!rows::view_logger(logger, view) || !view.name || !PyUnicode_CheckExact(view.name)) return Written::Call;
     PyObject* logger_name = view.name;
+    PyObject* first_handlers = view.handlers;
     Ref levelname = level_name(level);  // W6
     if (!levelname) return Written::Call;
 
@@ -1263,10 +1446,10 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     }
 
     // The record's values, each as logging computes it. None of this runs code.
-    Ref name = Ref::borrow(logger_name);
-    for (int i = 0; i < ntakers; ++i) takers[i].hold();
-    Call c{logger, level, text, args, logger_name, {}, Ref(), false, Ref(), Ref(), std::move(exc_info), Ref(), Ref(),
-           std::move(inputs)};
+    Call c{logger, level, text, args, Ref::borrow(logger_name), Ref::borrow(wstock.logging_dict),
+           Ref::borrow(wstock.record_class)};
+    c.exc_info = std::move(exc_info);
+    c.inputs = std::move(inputs);
     if (args == Py_None || PyTuple_GET_SIZE(args) == 0) {
         c.message = Ref::borrow(text);
     } else {
@@ -1276,14 +1459,8 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
     PyTime_t ns;
     if (PyTime_Time(&ns) < 0) return PyErr_Clear(), Written::Call;
     c.stamp = stamp_of(ns);
-    Ref asctime = asctime_of(c.stamp);
-    if (!asctime) return Written::Call;
-    c.asctime = Ref::borrow(asctime.get());
-
-    // The handlers' turns: the first effects.
-    for (int i = 0; i < ntakers; ++i)
-        if (handle(c, takers[i], i == 0, name, levelname.get(), asctime.get()) < 0) return Written::Error;
-    return Written::Done;
+    // The first effects: callHandlers' turns.
+    return call_handlers(c, first_handlers, takers[0], levelname.get()) < 0 ? Written::Error : Written::Done;
 }
 
 }  // namespace log_main

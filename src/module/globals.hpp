@@ -92,6 +92,7 @@ namespace log_main {
     X(atTime, "atTime")                                     \
     X(stream, "stream")                                     \
     X(level, "level")                                       \
+    X(levelno, "levelno")                                   \
     X(filters, "filters")                                   \
     X(formatter, "formatter")                               \
     X(id, "id")                                             \
