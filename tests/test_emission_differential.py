@@ -1984,7 +1984,7 @@ WRITTEN_STEP_CONDITIONS = {
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
     "traceback": ["W4", "W13"], "traceback handler": ["W7", "W13"], "traceback source": ["W13"],
     "traceback lines": ["W13"], "re cache": ["W13"], "traceback limit": ["W13"], "traceback colours": ["W13"],
-    "traceback monitoring": ["W13"],
+    "traceback monitoring": ["W13"], "environ": ["W12"],
 }
 
 
@@ -2383,9 +2383,10 @@ WSTEP = st.one_of(
     st.tuples(st.just("traceback limit"), st.sampled_from([0, 1, None, -1, DELETED])),
     st.tuples(st.just("traceback colours"), st.sampled_from(["SGR", "other", "shipped"])),
     st.tuples(st.just("traceback monitoring"), st.sampled_from([None, *TRACEBACK_CODES])),
+    st.tuples(st.just("environ"), st.sampled_from(["data", "data with NO_COLOR", "encodekey", "put back"])),
 )
 SHARED_WSTEPS = {"time zone", "profile", "colour env", "escape codes", "traceback source", "traceback lines",
-                 "re cache", "traceback limit", "traceback colours", "traceback monitoring"}
+                 "re cache", "traceback limit", "traceback colours", "traceback monitoring", "environ"}
 
 
 class _FormatterSub(logging.Formatter):
@@ -2481,8 +2482,33 @@ ESCAPE_CODES = colorlog.escape_codes.escape_codes
 PLAIN_ESCAPE_CODES = dict(ESCAPE_CODES)
 
 
+ENVIRON_PLAIN = (os.environ._data, os.environ.encodekey)
+
+
+def _environ(kind):
+    """os.environ's own values replaced where colorlog's `"NO_COLOR" in os.environ` reads them."""
+    environ = os.environ
+    if kind == "data":
+        environ._data = dict(environ._data)
+    elif kind == "data with NO_COLOR":
+        environ._data = {**environ._data, b"NO_COLOR": b"1"}
+    elif kind == "encodekey":   # NO_COLOR and FORCE_COLOR kept under other names
+        plain = ENVIRON_PLAIN[1]
+        environ.encodekey = lambda key: plain("LOG_MAIN_" + key if key in ("NO_COLOR", "FORCE_COLOR") else key)
+    else:   # put back: the first dict again, with what was set since
+        data, environ.encodekey = environ._data, ENVIRON_PLAIN[1]
+        if data is not ENVIRON_PLAIN[0]:
+            ENVIRON_PLAIN[0].clear()
+            ENVIRON_PLAIN[0].update(data)
+            environ._data = ENVIRON_PLAIN[0]
+        for key in ("LOG_MAIN_NO_COLOR", "LOG_MAIN_FORCE_COLOR"):
+            environ.pop(key, None)
+
+
 def _wapply_shared(step, tracebacks):
-    if step[0] == "colour env":
+    if step[0] == "environ":
+        _environ(step[1])
+    elif step[0] == "colour env":
         if step[2]:
             os.environ[step[1]] = "1"
         else:
@@ -2600,6 +2626,7 @@ def test_written_records_match_the_full_path(written_folders, steps):
     finally:
         sys.setprofile(None)
         sys.stderr = saved[1]
+        _environ("put back")
         if saved[0] is None:
             os.environ.pop("TZ", None)
         else:

@@ -22,7 +22,9 @@
 //  C2  The classes are plain (type's attribute lookup, no finalizer, class dicts
 //      of exact str keys) and pinned with their version tags; the modules are
 //      exact modules whose dicts are watched; no global a function loads is
-//      shadowed, and the builtins are the interpreter's own.
+//      shadowed, and the builtins are the interpreter's own; formatMessage's
+//      __class__ cell (super()'s) holds the formatter's class, checked at each
+//      call (a cell's contents can be assigned, and nothing watches cells).
 //  C3  The formatter keeps exactly the attributes ColoredFormatter.__init__
 //      gives it, shadows no method, formats with a PercentStyle of the module's
 //      console format and no defaults, has no date format and no secondary
@@ -30,16 +32,40 @@
 //      is a dict of str keys and values; the stream is None or one of io's own
 //      streams whose isatty() runs no Python code.
 //  C4  colorlog's escape_codes is a dict of str keys and values; os.environ is
-//      os's own _Environ over a dict of bytes keys and values, encoding UTF-8.
+//      os's own _Environ (its class the one proven, at each call: __class__ can
+//      be assigned) whose own encodekey and decodevalue are os's encode and
+//      decode, encoding UTF-8, and whose own _data is a dict of bytes keys and
+//      values. These are read where `"NO_COLOR" in os.environ` reads them
+//      (_Environ.__getitem__: self._data[self.encodekey(key)]), at each call:
+//      an instance attribute kept in inline values changes without any dict
+//      event (even once a dict was made from them), so no watcher sees
+//      os.environ._data or encodekey replaced.
 //  C5  Nothing watches format() run: no profile or trace function, no
 //      sys.monitoring events, global or on the code format() runs.
 // Under these, the line runs no code of anyone's: every dict it looks into has
 // exact str (or bytes) keys, and every value it formats is an exact str.
 //
+// Threads. Nothing a call in flight uses (a verdict, the proof, a borrowed
+// pointer, a cached slot) may be reset or freed by another thread while this
+// call lets the GIL go; what it keeps across such a point is held strongly,
+// and what it checked is checked again after the point, the call falling back
+// where it no longer holds. Here: the proof names everything with strong
+// references and is made aside (`draft`) and swapped in whole, the one it
+// replaces released only then (a finalizer run by the release may let another
+// thread in, which finds `proving` set and makes the full call); the caches
+// hold what they hand out (or compare a dict with its version only, never
+// reading it stale). colored_line() lets the GIL go in one place, the
+// stream's isatty(): what format() reads before it is read before it, and
+// after it the proof, the cells, C3 and C5 are checked again and what format()
+// reads after it (the style, reset) read again; anything changed meanwhile
+// and it returns null, and the caller leaves the record to the handler's own
+// handle(), whose format() runs afresh.
+//
 // Caches: `proof` (C1, C2, the class part of C3) holds while the dict watcher's
 // epoch, the function watcher's count and the pinned classes' version tags are
 // the same; the escape_codes and environment scans (C4) while the dict's version
-// is the same. C3's instance part and C5 are checked at every call.
+// is the same. C3's instance part, os.environ's own values, the closure cells
+// and C5 are checked at every call.
 #include "logger/colored.hpp"
 
 #include <algorithm>

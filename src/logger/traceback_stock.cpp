@@ -60,6 +60,21 @@
 //
 // The checks run no code of anyone's: every dict they look into has exact str
 // keys, nothing they read is called.
+//
+// Threads. Nothing a call in flight uses (a verdict, the table's state, a
+// borrowed pointer, a cached slot) may be reset or freed by another thread
+// while the call waits or lets the GIL go: hold it strongly, or check it again
+// after the point. A check that finds the table broken starts the state afresh
+// (`tstock = Stock()`), so: everything a row pins is held for the life of the
+// process (Pin); the code objects handed out by traceback_stock_codes() are
+// every code any check gathered, only ever added to (a caller that took
+// (codes, n) before a check ran again never meets an emptied slot, as it would
+// if `n` outlived a check that found fewer, such as one made after a module
+// was taken out of sys.modules); a verdict is only ever the one of the check
+// just made, and whoever let the GIL go since asks again
+// (traceback_stock_holds(), after traceback_inputs()' stats); and a check met
+// half made (a finalizer letting another thread run inside it) is taken as
+// failed, so that call makes the full one.
 #include "logger/traceback_stock.hpp"
 
 #include <opcode.h>

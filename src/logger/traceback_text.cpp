@@ -27,11 +27,26 @@
 //  T11 (without_colour) The colour codes are ESC '[' digits-and-';' 'm'; the
 //      colouring adds nothing else (the proof is in the document).
 //
-// The checks read C fields only: they run nothing and raise nothing. The
-// others (the call, the limit, linecache's freshness, re's cache, imports,
-// nothing between the two handlers, nothing watching, every name the plain
-// formatting reads pinned) and the hook-up are still to be built: until then
-// these functions are reached only through the probe at the end, by the tests.
+// traceback_inputs() adds the per-record conditions T7 (the limit), T8
+// (linecache's entries, fresh on disk as checkcache finds them) and T9 (re's
+// cache of dedent patterns), and records what it read for T13 (nothing changed
+// between the console's formatting and the file's). The table of everything
+// else the formatting reads is traceback_stock.cpp's.
+//
+// The checks read C fields only: they run nothing and raise nothing.
+//
+// Threads. Nothing a call in flight uses (a borrowed pointer, a verdict) may be
+// reset or freed by another thread while the call lets the GIL go: what it
+// keeps across such a point is held, and what it checked is checked again
+// after it. traceback_inputs() lets the GIL go for each stat of a source file
+// (linecache.checkcache's os.stat), so it works in three steps: the walk and
+// the record with the GIL held throughout (the entries, exceptions and frames
+// it meets borrowed only within it), keeping held the size, time and name of
+// each entry to stat; the stats, using only those; then the walk again, which
+// must give the same record, and traceback_stock_holds() (nothing patched,
+// nothing watching). Another thread that meanwhile replaced an entry, relinked
+// an exception, patched the formatting or set a profiler makes the check fail,
+// and the formatter's own formatException runs.
 #include "logger/traceback_text.hpp"
 
 #include <sys/stat.h>
