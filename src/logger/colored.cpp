@@ -571,7 +571,6 @@ struct Proof {
     bool usable = false;
     uint64_t epoch = 0;
     uint64_t changes = 0;
-    uint64_t made = 0;   // which proof this is: moves each time one is made
     bool blank = false;  // the release asks "blank the codes?" rather than "colorize?"
     const Known* release = nullptr;
     PyObject* types[kPinnedTypes] = {};
@@ -596,7 +595,6 @@ struct Proof {
 // other threads run: they find `proving` set and make the full call).
 Proof proof, draft;
 bool proving = false;
-uint64_t proofs_made = 0;
 
 void drop_pins(Proof& p) {
     PyObject* held[kPinnedTypes + 6 + kMaxCodes + 6];
@@ -848,7 +846,6 @@ bool proven(PyTypeObject* tp) {
     draft.usable = usable;
     draft.epoch = epoch;
     draft.changes = changes;
-    draft.made = ++proofs_made;
     // A class out of version tags cannot be watched: check again next time.
     for (int i = 0; i < kPinnedTypes; ++i)
         if (draft.types[i] && !draft.versions[i]) draft.checked = false;
