@@ -3373,3 +3373,40 @@ def test_each_condition_of_the_coloured_line_is_needed(tmp_path, monkeypatch, br
             re.sub(r"<clock>,\d{3}", "<clock>", TIME_TEXT.sub("<time>", (tmp_path / f"{mode}.{ext}").read_text(
                 encoding="utf-8"))).replace(name, "<tag>") for ext in ("txt", "log")))
     assert outputs["module"] == outputs["reference"]
+
+
+def test_two_consoles_with_colours_of_their_own_match_the_full_path(tmp_path, monkeypatch):
+    """Two console formatters with log_colors dicts of their own, neither changing: each line in
+    its own colour, as the full call's (a dict's version on 3.14 and later is a count of watcher
+    events, the same for every dict that did not change, so it cannot name the dict alone)."""
+    for key in ("NO_COLOR", "FORCE_COLOR"):
+        monkeypatch.delenv(key, raising=False)
+    objs, texts = {}, {}
+    for mode in ("module", "reference"):
+        for colour in ("red", "blue"):
+            obj = log_main.OsprelLog(f"own-{colour}-{mode}", file=str(tmp_path / f"{colour}-{mode}.log"))
+            obj._console_handler.setStream(open(tmp_path / f"{colour}-{mode}.txt", "w", encoding="utf-8"))
+            obj._console_handler.formatter.log_colors = {**log_main._colors, "INFO": colour}
+            if mode == "reference":
+                obj._console_handler.addFilter(PassThrough())
+            objs[colour, mode] = obj
+    for _ in range(3):
+        for obj in objs.values():
+            obj.info("in colour")
+    for (colour, mode), obj in objs.items():
+        stream = obj._console_handler.stream
+        obj.close()
+        stream.close()
+        texts[colour, mode] = TIME_TEXT.sub("T", (tmp_path / f"{colour}-{mode}.txt").read_text(
+            encoding="utf-8")).replace(f"own-{colour}-{mode}", "<tag>")
+    for colour, code in (("red", "\x1b[31m"), ("blue", "\x1b[34m")):
+        assert texts[colour, "module"] == texts[colour, "reference"] == f"{code}T - <tag> - INFO - in colour\x1b[0m\n" * 3
+    # The same through the line alone (log_main_colored_probe: None where the module leaves it to colorlog).
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_colored_probe
+    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.py_object] * 5
+    formatters = [colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors={**log_main._colors, "INFO": colour})
+                  for colour in ("red", "blue")]
+    for f in formatters * 2:
+        record = logging.LogRecord("app", logging.INFO, __file__, 1, "m", (), None)
+        assert probe(f, f.formatTime(record), "app", "INFO", "m") in (None, f.format(record))
