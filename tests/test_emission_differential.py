@@ -8,8 +8,10 @@ the fake loggers receive (values and exact types), what the object's own hooks s
 overrides, `__bool__`, `_logger` getters, `__getattribute__`), return values, exceptions, the
 caller's handled exception, and how often `_logger` is read.
 """
+import _thread
 import builtins
 import collections
+import copy
 import functools
 import gc
 import genericpath
@@ -1279,6 +1281,20 @@ def _named_property():
     return property(lambda self: "named by a property")
 
 
+def _cached(lg):
+    """The logger with its cache holding the answer for DEBUG (a miss makes the call, D4)."""
+    lg.isEnabledFor(logging.DEBUG)
+    return lg
+
+
+def _quiet_parent():
+    """A parent whose only handler drops DEBUG: the walk up the chain ends there."""
+    parent = logging.Logger("skip.quiet-parent")
+    parent.propagate = False
+    parent.addHandler(Collect(types.SimpleNamespace(seen=[]), logging.INFO))
+    return parent
+
+
 def _call_with(call):
     return lambda o, lg, h, mp: ("call", call(o))
 
@@ -1334,7 +1350,7 @@ BREAKS = {
     "D2 cProfile (sys.monitoring)": lambda o, lg, h, mp: _undo_with(_profiled()),
     "D2 sys.monitoring global events": lambda o, lg, h, mp: _undo_with(_monitored(local=False)),
     "D2 sys.monitoring local events": lambda o, lg, h, mp: _undo_with(_monitored(local=True)),
-    "D3 logger subclass": lambda o, lg, h, mp: o.enable(_plain_setup("skip.sub", _LoggerSub)[1]),
+    "D3 logger subclass": lambda o, lg, h, mp: o.enable(_cached(_plain_setup("skip.sub", _LoggerSub)[1])),
     "D3 method shadowed on the logger": lambda o, lg, h, mp: setattr(lg, "handle", lg.handle),
     "D4 disabled not a bool": lambda o, lg, h, mp: setattr(lg, "disabled", 0),
     "D4 a miss of the cache": lambda o, lg, h, mp: lg._cache.clear(),
@@ -1353,7 +1369,8 @@ BREAKS = {
     "D14 handler takes the record": lambda o, lg, h, mp: h.setLevel(logging.DEBUG),
     "D14 handler level is a property": lambda o, lg, h, mp: (lg.removeHandler(h), lg.addHandler(
         PropertyLevel(types.SimpleNamespace(seen=[]), logging.INFO))),
-    "D14 propagate not a bool or int": lambda o, lg, h, mp: setattr(lg, "propagate", "yes"),
+    "D14 propagate not a bool or int": lambda o, lg, h, mp: (mp.setattr(lg, "parent", _quiet_parent()),
+                                                             setattr(lg, "propagate", "yes")),
 }
 # Conditions shown needed by tests of their own.
 SEPARATE = {"D2": "test_audit_hook_makes_the_call", "D10": "test_thread_unknown_to_threading_makes_the_call_once",
@@ -1499,11 +1516,12 @@ def test_inside_a_task_only_an_exact_task_is_skipped():
     assert counts == [0, 1]
 
 
-def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call():
+@pytest.mark.parametrize("where", ["in a task", "in a callback"])
+def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call(where):
     """The check reads the current task without hashing the loop. Where the plain call hashes it
-    (3.13 looks it up in a table of current tasks), a loop whose __hash__ is code makes the full
-    call, which hashes it as often; where it does not (3.14 compares loops by identity), the early
-    return hashes it no more."""
+    (3.13 looks it up in a table of current tasks, also from a callback that no task runs), a
+    loop whose __hash__ is code makes the full call, which hashes it as often; where it does not
+    (3.14 compares loops by identity), the early return hashes it no more."""
     import asyncio
     hashes = []
 
@@ -1516,21 +1534,49 @@ def test_loop_with_a_hash_of_its_own_is_hashed_as_by_the_plain_call():
     obj.debug("warm-up")
     seen = []
 
-    async def body():
+    def body():
         hashes.clear()
         lg.debug("x")
         plain = len(hashes)
         hashes.clear()
         seen.append((plain, _full_calls(lambda: obj.debug("x")), len(hashes)))
 
+    async def task():
+        body()
+
     loop = HashedLoop()
     try:
-        loop.run_until_complete(body())
+        if where == "in a task":
+            loop.run_until_complete(task())
+        else:
+            loop.call_soon(body)
+            loop.call_soon(loop.stop)
+            loop.run_forever()
     finally:
         loop.close()
     [(plain, made, hashed)] = seen
     assert hashed == plain and made == (plain > 0)
     assert plain == (sys.version_info < (3, 14))
+
+
+def test_a_look_alike_in_place_before_the_first_call_is_not_pinned():
+    """A function with the name and qualname of logging's own, compiled from another file, in
+    place before the module first checks what the full call runs: it is not taken for logging's,
+    so the call is made and runs it."""
+    done = run_python(textwrap.dedent('''
+        import logging, log_main
+        source = "def getLevelName(level):\\n    CALLS.append(level)\\n    return _levelToName.get(level)\\n"
+        logging.CALLS = []
+        exec(compile(source, "look-alike.py", "exec"), vars(logging))
+        lg = logging.getLogger("skip.look-alike"); lg.propagate = False; lg.setLevel(logging.DEBUG)
+        lg.addHandler(logging.NullHandler()); lg.handlers[0].setLevel(logging.INFO)
+        obj = log_main._LogBase(); obj.enable(lg)
+        for _ in range(3):
+            obj.debug("dropped")
+        print(logging.CALLS)
+    '''))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["[10,", "10,", "10]"], done.stdout
 
 
 # A C-level hook (PySys_AddAuditHook) is kept in the runtime state, whose layout moved
@@ -2754,6 +2800,537 @@ def test_a_traceback_is_formatted_once_unless_its_exception_runs_code(tmp_path, 
     assert "\x1b" not in text and text.count("Traceback (most recent call last):") == 20
     assert text.count("KeyError: 'SKU-9'\n") == 15 and text.count("WSpokenError: spoken SKU-9\n") == 5
     assert (tmp_path / "console.txt").read_text(encoding="utf-8").count("\x1b[1;35mKeyError\x1b[0m") == 15
+
+
+# Each condition of the traceback taken once (docs/traceback-once.md) broken alone, after a record
+# of the same shape went the full path and one was taken once (so linecache holds the source and
+# re's cache the dedent patterns): the console's and the file's bytes, and the calls of the code
+# the break planted, against the full path. Each break makes a second formatting differ from the
+# first (a text that changes at each use) or run code that counts its calls.
+
+def _said(calls):
+    class Said(ValueError):
+        def __str__(self):
+            calls["Said.__str__"] += 1
+            return f"said {calls['Said.__str__']}"
+    return Said("x")
+
+
+def _suggested(calls):
+    class Thing:
+        def __dir__(self):
+            calls["Thing.__dir__"] += 1
+            return [f"colour{calls['Thing.__dir__']}"]
+    return AttributeError("'Thing' object has no attribute 'colour'", name="colour", obj=Thing())
+
+
+def _noted(calls):
+    class Notes(list):
+        def __iter__(self):
+            calls["notes"] += 1
+            return iter([f"note {calls['notes']}"])
+    exc = ValueError("x")
+    exc.__notes__ = Notes(["note"])
+    return exc
+
+
+class _Limit:
+    """sys.tracebacklimit that is no int: islice() takes its __index__, one more each time."""
+
+    def __init__(self, calls):
+        self.calls = calls
+
+    def __lt__(self, other):
+        return False
+
+    def __ge__(self, other):
+        return True
+
+    def __index__(self):
+        self.calls["limit"] += 1
+        return self.calls["limit"]
+
+
+def _replaced(mapping, key, value):
+    old = mapping[key]
+    mapping[key] = value
+    return lambda: mapping.__setitem__(key, old)
+
+
+def _alternating_lines(tracebacks, calls):
+    class Lines(list):
+        def __getitem__(self, index):
+            calls["lines[...]"] += 1
+            line = list.__getitem__(self, index)
+            return line if calls["lines[...]"] % 2 else line.rstrip("\n") + "  # again\n"
+    size, _, lines, full = linecache.cache[tracebacks.path]
+    return _replaced(linecache.cache, tracebacks.path, (size, None, Lines(lines), full))
+
+
+def _margins_evicted(tracebacks, calls):
+    """re's cache full, with the first dedent pattern the record's formatting looks up the oldest
+    entry and the second one missing: the coloured pass compiles the second, which evicts the
+    first, which a second formatting then compiles again (3.13)."""
+    re.purge()
+    try:
+        tracebacks.module.run("nested", ValueError("x"), None, 1)
+    except ValueError as exc:
+        traceback.format_exception(exc, colorize=False)
+    margins = [key for key in re._cache2 if isinstance(key[1], str) and key[1].startswith("(?m)^")]
+    assert len(margins) >= 2, margins
+    re.purge()
+    re.compile(margins[0][1])
+    for key in margins[2:]:
+        re.compile(key[1])
+    for i in range(re._MAXCACHE2 - len(re._cache2)):
+        re.compile(f"filler{i}")
+
+    def undo():
+        calls["re._cache2"] = tuple(re._cache2)
+    return undo
+
+
+def _import_counted(calls):
+    plain = builtins.__import__
+
+    def counted(*args, **kwargs):
+        calls["__import__"] += 1
+        return plain(*args, **kwargs)
+    return _replaced(vars(builtins), "__import__", counted)
+
+
+def _monitored_frames(calls):
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = traceback.StackSummary.format_frame_summary.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["format_frame_summary"]))
+    mon.set_local_events(tool, code, mon.events.PY_START)
+
+    def undo():
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return undo
+
+
+def _safe_string_counted(calls):
+    plain = traceback._safe_string
+
+    def counted(*args, **kwargs):
+        calls["_safe_string"] += 1
+        return f"{plain(*args, **kwargs)} ({calls['_safe_string']})"
+    traceback._safe_string = counted
+    return lambda: setattr(traceback, "_safe_string", plain)
+
+
+def _formatter_shadowed(obj, calls):
+    formatter = obj._file_handler.formatter
+
+    def format_exception(ei):
+        calls["formatException"] += 1
+        return "a formatException of the instance's own"
+    formatter.formatException = format_exception
+    return lambda: delattr(formatter, "formatException")
+
+
+def _colours_changed():
+    saved = _colorize.ANSIColors.RED
+    _colorize.ANSIColors.RED = "<red>"
+    return lambda: setattr(_colorize.ANSIColors, "RED", saved)
+
+
+def _note_while_the_file_waits(obj, exc):
+    """Another thread holds the file handler's lock until the console has written the record,
+    then adds a note to its exception: the file's turn finds the exception changed since the
+    console formatted it, however the two threads interleave."""
+    lock, path = obj._file_handler.lock, obj._console_handler.stream.name
+    written = os.path.getsize(path)
+    held = threading.Event()
+
+    def hold():
+        with lock:
+            held.set()
+            deadline = time.monotonic() + 60
+            while os.path.getsize(path) == written and time.monotonic() < deadline:
+                time.sleep(0.001)
+            exc.add_note("added while the file waited")
+
+    thread = threading.Thread(target=hold)
+    thread.start()
+    held.wait()
+    return thread.join
+
+
+# case: (the exception, given the side's call counts; what breaks the condition, given the side's
+# module object, that exception, the counts and the raising module; returns its undo)
+TRACEBACK_BREAKS = {
+    "T1 formatException set on the file's formatter": (
+        lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _formatter_shadowed(obj, calls)),
+    "T3 a str of its own": (_said, lambda obj, exc, calls, tb: lambda: None),
+    "T4 suggestions from dir()": (_suggested, lambda obj, exc, calls, tb: lambda: None),
+    "T5 a group": (lambda calls: ExceptionGroup("group", [_said(calls)]), lambda obj, exc, calls, tb: lambda: None),
+    "T6 notes not a list": (_noted, lambda obj, exc, calls, tb: lambda: None),
+    "T7 a limit that is no int": (lambda calls: ValueError("x"),
+                                  lambda obj, exc, calls, tb: (setattr(sys, "tracebacklimit", _Limit(calls)),
+                                                               lambda: tb.set_limit(tb.limit))[1]),
+    "T8 source lines not a list": (lambda calls: ValueError("x"),
+                                   lambda obj, exc, calls, tb: _alternating_lines(tb, calls)),
+    "T10 __import__ replaced": (lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _import_counted(calls)),
+    "T11 an escape in the message": (lambda calls: ValueError("\x1b[31mred\x1b[0m"),
+                                     lambda obj, exc, calls, tb: lambda: None),
+    "T11 colours not the shipped ones": (lambda calls: ValueError("x"), lambda obj, exc, calls, tb: _colours_changed()),
+    "T13 changed while the file waits": (lambda calls: ValueError("x"),
+                                         lambda obj, exc, calls, tb: _note_while_the_file_waits(obj, exc)),
+    "T14 monitoring events on the formatting": (lambda calls: ValueError("x"),
+                                                lambda obj, exc, calls, tb: _monitored_frames(calls)),
+    "T15 a function of the formatting replaced": (lambda calls: ValueError("x"),
+                                                  lambda obj, exc, calls, tb: _safe_string_counted(calls)),
+}
+if sys.version_info < (3, 14):
+    TRACEBACK_BREAKS["T9 a dedent pattern evicted"] = (lambda calls: ValueError("x"),
+                                                      lambda obj, exc, calls, tb: _margins_evicted(tb, calls))
+else:
+    del TRACEBACK_BREAKS["T11 colours not the shipped ones"]   # 3.13's ANSIColors
+
+
+def _raised_and_logged(obj, tracebacks, exc):
+    try:
+        tracebacks.module.run("nested", exc, None, 1)
+    except Exception:
+        obj.error("failed", kwargs={"exc_info": True})
+
+
+def _traceback_break(case, folder, full, tracebacks):
+    """The record of `case` logged by a module object of its own in `folder`, made in full (a filter
+    of the caller's on both handlers) or not: the files, the calls of the planted code, and how
+    many records of the shape were taken once before the break."""
+    WRITTEN_EXAMPLE[0] += 1
+    tag = f"tbb{WRITTEN_EXAMPLE[0]}"
+    obj = log_main.OsprelLog(tag, file=os.path.join(folder, "f.log"))
+    console = open(os.path.join(folder, "console.txt"), "w", encoding="utf-8")
+    obj._console_handler.setStream(console)
+    if full:
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(PassThrough())
+    make, spoil = TRACEBACK_BREAKS[case]
+    calls, count = collections.Counter(), _tracebacks_once()
+    try:
+        obj.info("warm")   # fills the logger's cache
+        _raised_and_logged(obj, tracebacks, ValueError("the first of its shape"))
+        before = count()
+        _raised_and_logged(obj, tracebacks, ValueError("taken"))
+        taken = count() - before
+        exc = make(calls)
+        undo = spoil(obj, exc, calls, tracebacks)
+        try:
+            _raised_and_logged(obj, tracebacks, exc)
+        finally:
+            undo()
+    finally:
+        obj.close()
+        console.close()
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            text = TIME_TEXT.sub("<time>", f.read()).replace(tag, "<tag>")
+            files[name] = text.replace(tracebacks.folder, "<raising>").replace(TESTS_FOLDER, "<tests>")
+    return files, calls, taken
+
+
+@pytest.mark.parametrize("case", sorted(TRACEBACK_BREAKS))
+def test_each_condition_of_the_traceback_once_is_needed(tmp_path, monkeypatch, case):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    tracebacks = WTracebacks(str(tmp_path), 0)
+    out = {}
+    try:
+        for mode in ("in place", "full"):
+            folder = tmp_path / mode.replace(" ", "-")
+            folder.mkdir()
+            out[mode] = _traceback_break(case, str(folder), mode == "full", tracebacks)
+    finally:
+        tracebacks.close()
+    (files, calls, taken), (full_files, full_calls, _) = out["in place"], out["full"]
+    assert taken == 1, "a record of the shape is taken once when nothing is broken"
+    assert files == full_files
+    assert calls == full_calls
+    assert "\x1b" in files["console.txt"] and "Traceback (most recent call last):" in files["f.log"]
+
+
+# Each condition of the written record (written.cpp) broken alone on a set-up whose records are
+# written in place: the console's and the file's bytes, what stderr gets and the calls of the code
+# the break planted, against the full path (a filter of the caller's on both handlers). Each break
+# makes the full path write other bytes (or run code that counts its calls) than a record written
+# in place regardless would. The time text is masked but for its separator and any date that is
+# not of this century (a converter of the formatter's own).
+STAMP_TEXT = re.compile(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)([,.])\d{3}")
+
+
+def _stamps_masked(text):
+    return STAMP_TEXT.sub(lambda m: ("<now>" if m[1].startswith("20") else m[1]) + m[2] + "<ms>", text)
+
+
+class _CountedStr(str):
+    """A str whose str() counts, and says so: formatting it runs code."""
+
+    def __str__(self):
+        self.calls["str()"] += 1
+        return f"{str.__str__(self)} #{self.calls['str()']}"
+
+
+def _counted_str(text, calls):
+    s = _CountedStr(text)
+    s.calls = calls
+    return s
+
+
+def _closed_counted(cls, calls):
+    """An io class whose `closed` is a Python property counting its reads."""
+    return type(cls.__name__ + "Sub", (cls,), {"closed": property(
+        lambda self: (calls.update(["closed"]), cls.closed.__get__(self))[1])})
+
+
+def _file_subclass_stream(obj, calls):
+    h = obj._file_handler
+    stream = _closed_counted(io.TextIOWrapper, calls)(
+        io.BufferedWriter(io.FileIO(h.baseFilename, "a")), encoding="utf-8")
+    h.setStream(stream).close()
+    return lambda: None
+
+
+def _console_subclass_stream(obj, calls):
+    old = obj._console_handler.setStream(_closed_counted(io.StringIO, calls)())
+    return lambda: (obj._console_handler.stream.close(), obj._console_handler.setStream(old))
+
+
+def _monitored_flush(calls):
+    mon = sys.monitoring
+    tool = next(t for t in range(6) if mon.get_tool(t) is None)
+    code = logging.StreamHandler.flush.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["StreamHandler.flush"]))
+    mon.set_local_events(tool, code, mon.events.PY_START)
+
+    def undo():
+        mon.set_local_events(tool, code, 0)
+        mon.register_callback(tool, mon.events.PY_START, None)
+        mon.free_tool_id(tool)
+    return undo
+
+
+def _set(obj, name, value):
+    setattr(obj, name, value)
+    return lambda: delattr(obj, name)
+
+
+def _class_set(cls, name, value):
+    old = vars(cls)[name]
+    setattr(cls, name, value)
+    return lambda: setattr(cls, name, old)
+
+
+def _filter_subclass(obj):
+    handler = obj._file_handler
+    plain = handler.filters[0]
+
+    class Renaming(type(plain)):
+        def filter(self, record):
+            record.name = "renamed by a filter of its own"
+            return True
+    sub = copy.copy(plain)
+    sub.__class__ = Renaming
+    handler.filters[0] = sub
+    return lambda: handler.filters.__setitem__(0, plain)
+
+
+def _handler_subclass(obj):
+    """The file handler swapped for one of a subclass of its class, with its filters and formatter."""
+    logger, plain = obj._logger, obj._file_handler
+    cls = type(plain)
+    marking = type("Marking" + cls.__name__, (cls,),
+                   {"format": lambda self, record: cls.format(self, record) + " (marked)"})
+    sub = marking(plain.baseFilename, maxBytes=plain.maxBytes, backupCount=plain.backupCount, encoding="utf-8")
+    sub.setFormatter(plain.formatter)
+    sub.setLevel(plain.level)
+    for f in plain.filters:
+        sub.addFilter(f)
+    at = logger.handlers.index(plain)
+    logger.handlers[at] = sub
+
+    def undo():
+        logger.handlers[at] = plain
+        sub.close()
+    return undo
+
+
+def _renamed_level(calls):
+    plain = logging._levelToName[logging.INFO]
+    logging.addLevelName(logging.INFO, _counted_str(plain, calls))
+    return lambda: logging.addLevelName(logging.INFO, plain)
+
+
+def _at_the_size_limit(obj):
+    """maxBytes such that this record's line ends exactly at it: shouldRollover's `>=` rolls over."""
+    handler = obj._file_handler
+    line = "2026-01-01 00:00:00,000 - " + obj._logger.name + " - INFO - at the limit"
+    handler.maxBytes = handler.stream.tell() + len(line.encode()) + 1
+    return lambda: None
+
+
+def _without_a_frame(obj, calls):
+    """The call made by a thread that runs no Python frame (C calling C: a partial of the method),
+    to a device that refuses the text: the report of handleError names the caller it finds. Records
+    do not name their thread, which threading does not know (D10 would make the call)."""
+    log_threads, logging.logThreads = logging.logThreads, False
+    obj._file_handler.setStream(open("/dev/full", "w", encoding="utf-8")).close()
+    try:
+        _thread.start_joinable_thread(functools.partial(obj.info, "no frame calls")).join(60)
+    finally:
+        logging.logThreads = log_threads
+        # The text the device refused stays buffered: the stream is dropped without a flush.
+        hook, sys.unraisablehook = sys.unraisablehook, lambda unraisable: None
+        obj._file_handler.stream = None
+        gc.collect()
+        sys.unraisablehook = hook
+    return lambda: None
+
+
+def _exception_apart(obj):
+    """A record whose exc_info is the tuple of another exception than the one being handled."""
+    try:
+        raise KeyError("given")
+    except KeyError:
+        given = sys.exc_info()
+    try:
+        raise ValueError("handled")
+    except ValueError:
+        obj.error("first of its shape", kwargs={"exc_info": True})
+        obj.error("given", kwargs={"exc_info": given})
+
+
+def _logged_with_traceback(obj):
+    try:
+        raise ValueError("handled")
+    except ValueError:
+        obj.error("with a traceback", kwargs={"exc_info": True})
+
+
+def _coloured_exception_replaced(obj, calls):
+    """colorlog's formatException replaced after a record of the shape loaded its source."""
+    _logged_with_traceback(obj)
+
+    def format_exception(self, ei):
+        calls["formatException"] += 1
+        return "\x1b[31m>> a formatException of its own\x1b[0m"
+    undo = _class_set(colorlog.ColoredFormatter, "formatException", format_exception)
+    _logged_with_traceback(obj)
+    return undo
+
+
+def _default_emit(obj):
+    obj.info("order %s of %d", args=("x", 2))
+
+
+# case: (what breaks the condition, given the side's module object and call counts, returning
+# its undo; the call, given the module object (default: an INFO record with two arguments))
+WRITTEN_BREAKS = {
+    "W1 shouldRollover replaced on the class": (
+        lambda obj, calls: _class_set(logging.handlers.RotatingFileHandler, "shouldRollover", lambda self, r: True),
+        None),
+    "W2 monitoring events on StreamHandler.flush": (lambda obj, calls: _monitored_flush(calls), None),
+    "W3 no calling frame": (_without_a_frame, lambda obj: None),
+    "W4 extra overwriting the message": (
+        lambda obj, calls: lambda: None, lambda obj: obj.info("m", kwargs={"extra": {"message": "mine"}})),
+    "W4 exc_info the tuple of another exception": (lambda obj, calls: lambda: None, _exception_apart),
+    "W5 an argument whose str runs code": (
+        lambda obj, calls: lambda: None,
+        lambda obj: obj.info("%s and %s", args=(_counted_str("a", obj.calls), "b"))),
+    "W6 a level name whose str runs code": (lambda obj, calls: _renamed_level(calls), None),
+    "W7 a subclass of the handler's class": (lambda obj, calls: _handler_subclass(obj), None),
+    "W7 emit set on the handler": (
+        lambda obj, calls: _set(obj._file_handler, "emit", lambda record: obj._file_handler.stream.write("own\n")),
+        None),
+    "W8 a filter of a subclass": (lambda obj, calls: _filter_subclass(obj), None),
+    "W10 a converter of the formatter's own": (
+        lambda obj, calls: _set(obj._file_handler.formatter, "converter", lambda t: time.localtime(0)), None),
+    "W10 another millisecond format": (
+        lambda obj, calls: _set(obj._file_handler.formatter, "default_msec_format", "%s.%03d"), None),
+    "W11 rollover at the size limit": (
+        lambda obj, calls: _at_the_size_limit(obj), lambda obj: obj.info("at the limit")),
+    "W11 a TextIOWrapper subclass": (_file_subclass_stream, None),
+    "W12 a StringIO subclass on the console": (_console_subclass_stream, None),
+    "W13 colorlog's formatException replaced": (_coloured_exception_replaced, lambda obj: None),
+}
+
+
+def _written_break(case, folder, full):
+    """The record of `case` logged by a module object of its own in `folder` (a size-rotating file
+    and the console, in a file of the folder), made in full or not: the files, stderr and the
+    calls of the planted code."""
+    WRITTEN_EXAMPLE[0] += 1
+    tag = f"wbr{WRITTEN_EXAMPLE[0]}"
+    obj = log_main.OsprelLog(tag, file=os.path.join(folder, "f.log"), handler_type="rotating",
+                             maxBytes=1 << 20, backupCount=2)
+    console = open(os.path.join(folder, "console.txt"), "w", encoding="utf-8")
+    obj._console_handler.setStream(console)
+    if full:
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(PassThrough())
+    spoil, emit = WRITTEN_BREAKS[case]
+    calls = obj.calls = collections.Counter()
+    err, saved = io.StringIO(), sys.stderr
+    try:
+        obj.info("warm")   # fills the logger's cache
+        sys.stderr = err
+        undo = spoil(obj, calls)
+        try:
+            (emit or _default_emit)(obj)
+        finally:
+            undo()
+    finally:
+        sys.stderr = saved
+        obj._file_handler.stream = obj._file_handler.stream if obj._file_handler.stream is None or \
+            not obj._file_handler.stream.closed else None
+        obj.close()
+        console.close()
+    files = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as f:
+            files[name] = _stamps_masked(f.read()).replace(tag, "<tag>")
+    report = _unstacked(err.getvalue().replace(tag, "<tag>").replace(folder, "<folder>"))
+    return files, report, calls
+
+
+@pytest.mark.parametrize("case", sorted(WRITTEN_BREAKS))
+def test_each_condition_of_the_written_record_is_needed(tmp_path, monkeypatch, case):
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.setenv("TZ", "Asia/Kathmandu")
+    time.tzset()
+    out = {}
+    try:
+        for mode in ("in place", "full"):
+            folder = tmp_path / mode.replace(" ", "-")
+            folder.mkdir()
+            out[mode] = _written_break(case, str(folder), mode == "full")
+    finally:
+        monkeypatch.undo()
+        time.tzset()
+    assert out["in place"] == out["full"]
+
+
+def test_time_text_is_formattimes_at_every_millisecond_edge():
+    """The written record's time text (log_main_time_text_probe) against logging's for clock
+    readings at the edges: the last nanosecond of a second (created rounds up to the next second,
+    msecs 999 is taken back to 0), of a millisecond, the first of a second, before 1970."""
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_time_text_probe
+    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.c_longlong]
+    base = 1_767_225_600 * 10**9   # 2026-01-01 00:00:00 UTC
+    readings = [base + s * 10**9 + ns for s in (0, 1, 59, 86_399) for ns in
+                (0, 1, 999_999, 1_000_000, 998_999_999, 999_000_000, 999_499_999, 999_500_000, 999_999_999)]
+    readings += [-1, -10**9, -999_999_999, 10**9 - 1, 1_699_999_999_999_999_999]
+    for ns in readings:
+        assert probe(ns) == _clock_text(ns), ns
 
 
 WRITTEN_CHILD = '''

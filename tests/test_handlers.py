@@ -457,10 +457,55 @@ def _coloured_left_to_colorlog():
         finally:
             setattr(obj, attr, old)
         assert line(f) is not None, label
-    code = colorlog.ColoredFormatter._escape_code_map.__code__
-    colorlog.ColoredFormatter._escape_code_map.__code__ = code.replace(co_consts=code.co_consts + ("x",))
-    out["code replaced in place"] = "left" if line(f) is None else "made"
-    colorlog.ColoredFormatter._escape_code_map.__code__ = code
+    # Changes the class and namespace checks see, but no attribute the line reads: a function's
+    # code replaced in place (colorlog's, the standard library's), a global shadowing the builtin
+    # formatMessage's super() loads, a key of os.environ's data that is not bytes (finding
+    # FORCE_COLOR then compares it, running its __eq__), sys.monitoring on colorlog's code.
+    class Key:
+        def __hash__(self):
+            return hash(b"FORCE_COLOR")
+
+        def __eq__(self, other):
+            return False
+
+    def edit_code(function):
+        code = function.__code__
+        function.__code__ = code.replace(co_consts=code.co_consts + ("x",))
+        return lambda: setattr(function, "__code__", code)
+
+    def shadow(module, name, value):
+        setattr(module, name, value)
+        return lambda: delattr(module, name)
+
+    def environ_key():
+        os.environ._data[Key()] = b"1"
+        return lambda: os.environ._data.pop(next(k for k in os.environ._data if isinstance(k, Key)))
+
+    def monitored(function):
+        mon, tool = sys.monitoring, next(t for t in range(6) if sys.monitoring.get_tool(t) is None)
+        mon.use_tool_id(tool, "log_main tests")
+        mon.set_local_events(tool, function.__code__, mon.events.PY_START)
+
+        def undo():
+            mon.set_local_events(tool, function.__code__, 0)
+            mon.free_tool_id(tool)
+        return undo
+
+    formatter_module = sys.modules[colorlog.ColoredFormatter.__module__]
+    edits = {
+        "code replaced in place": lambda: edit_code(colorlog.ColoredFormatter._escape_code_map),
+        "logging's code replaced in place": lambda: edit_code(logging.PercentStyle._format),
+        "super shadowed": lambda: shadow(formatter_module, "super", super),
+        "os.environ data keyed by another type": environ_key,
+        "monitoring events on colorlog's code": lambda: monitored(colorlog.ColoredFormatter.formatMessage),
+    }
+    for label, edit in edits.items():
+        undo = edit()
+        try:
+            out[label] = "left" if line(f) is None else "made"
+        finally:
+            undo()
+        assert line(f) is not None, label
     sys.setprofile(lambda *a: None)
     out["a profiler"] = "left" if line(f) is None else "made"
     sys.setprofile(None)

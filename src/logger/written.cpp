@@ -163,6 +163,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <utility>
 
 #include "logger/colored.hpp"
 #include "logger/stock.hpp"
@@ -573,18 +574,27 @@ struct IndexEntry {
     PyObject* name;  // one of W's, interned for good
     Py_ssize_t index;
 };
-constexpr size_t kIndexEntries = 128;
-static IndexEntry index_cache[kIndexEntries];
+constexpr size_t kIndexSets = 256;  // two entries a set, the older one replaced
+static IndexEntry index_cache[kIndexSets][2];
 
 static Py_ssize_t layout_index(PyTypeObject* tp, const void* keys, PyObject* name) {
     const Py_ssize_t size = priv::shared_keys_size(keys);
-    const uintptr_t h = (reinterpret_cast<uintptr_t>(keys) >> 4) * 31 + (reinterpret_cast<uintptr_t>(name) >> 4);
-    IndexEntry& e = index_cache[h % kIndexEntries];
+    uintptr_t h = reinterpret_cast<uintptr_t>(keys) ^ (reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15ull);
+    h ^= h >> 29;
+    IndexEntry* set = index_cache[h % kIndexSets];
     const unsigned int version = tp->tp_version_tag;
-    if (version && e.type == tp && e.version == version && e.keys == keys && e.size == size && e.name == name)
-        return e.index;
+    for (int way = 0; way < 2; ++way) {
+        const IndexEntry& e = set[way];
+        if (version && e.type == tp && e.version == version && e.keys == keys && e.size == size && e.name == name) {
+            if (way) std::swap(set[0], set[1]);  // the most recent first
+            return set[0].index;
+        }
+    }
     const Py_ssize_t at = priv::shared_keys_index(keys, name);
-    if (version) e = {tp, version, keys, size, name, at};
+    if (version) {
+        set[1] = set[0];
+        set[0] = {tp, version, keys, size, name, at};
+    }
     return at;
 }
 
@@ -1469,4 +1479,13 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 // from the console's text (through ctypes, not the module).
 extern "C" __attribute__((visibility("default"))) long long log_main_tracebacks_once(void) {
     return log_main::tracebacks_once;
+}
+
+// For the tests: the time text the written record gives a record made at `ns`
+// (time.time_ns()), or None where it leaves the record to logging (through
+// ctypes, not the module).
+extern "C" __attribute__((visibility("default"))) PyObject* log_main_time_text_probe(long long ns) {
+    log_main::Ref text = log_main::asctime_of(log_main::stamp_of(ns));
+    if (!text) Py_RETURN_NONE;
+    return text.release();
 }

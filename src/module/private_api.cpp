@@ -67,9 +67,16 @@ Py_ssize_t shared_keys_index(const void* keys, PyObject* name) {
     auto* dk = const_cast<PyDictKeysObject*>(static_cast<const PyDictKeysObject*>(keys));
     if (dk->dk_kind != DICT_KEYS_SPLIT && dk->dk_kind != DICT_KEYS_UNICODE) return -1;
     PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(dk);
+    // As the dict's own lookup: the same object, or an equal hash and then equal text (the
+    // layout's keys and the names asked for are str whose hash is cached once computed).
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
     for (Py_ssize_t i = 0; i < dk->dk_nentries; ++i) {
         PyObject* key = entries[i].me_key;
-        if (key == name || (key && PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0)) return i;
+        if (key == name) return i;
+        if (!key || !PyUnicode_CheckExact(key)) continue;
+        const Py_hash_t key_hash = reinterpret_cast<PyASCIIObject*>(key)->hash;
+        if (hash != -1 && key_hash != -1 && key_hash != hash) continue;
+        if (PyUnicode_Compare(key, name) == 0) return i;
     }
     return -1;
 }
