@@ -1051,7 +1051,8 @@ bool unwatched() {
 }
 
 // The closure cells the proof read, as it read them (C2, C4): formatMessage's
-// __class__ is the formatter's class, and os.environ's encoding "utf-8".
+// __class__ is the formatter's class, and os.environ's encoding "utf-8" (one
+// cell, which encodekey and decodevalue share as os made them).
 bool cells_hold(PyTypeObject* tp) {
     return closure_holds(proof.format_message, reinterpret_cast<PyObject*>(tp), false) &&
            closure_holds(proof.encode, N.utf_8, true) && closure_holds(proof.decode, N.utf_8, true);
