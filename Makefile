@@ -18,7 +18,7 @@ BENCH_DEPS := -c constraints/bench.txt colorlog loguru matplotlib
 BUILD_DIR ?= build/dev
 DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings=install.strip=false \
              --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag}
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.inc') CMakeLists.txt pyproject.toml
 
 .PHONY: demo test mutants test-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
 

@@ -2701,9 +2701,30 @@ def test_an_example_of_the_written_differential_leaves_no_logger_behind(tmp_path
     assert set(logging.Logger.manager.loggerDict) == before
 
 
+def _check_written_tables():
+    """Has a record written in place once in this process, on a set-up of its own: the tables are
+    checked (their functions fingerprinted, which caches each one's co_code) at the first record a
+    handler takes, which is a fresh logger's second (its first fills the logger's level cache)."""
+    if _check_written_tables.done:
+        return
+    folder = tempfile.mkdtemp()
+    obj = log_main.OsprelLog("w-tables", file=os.path.join(folder, "w.log"), console=False)
+    try:
+        for _ in range(2):
+            obj.info("tables")
+    finally:
+        obj.close()
+        shutil.rmtree(folder)
+    _check_written_tables.done = True
+
+
+_check_written_tables.done = False
+
+
 def _written_in_place(call):
     """Whether the call wrote its record without making one: a LogRecord and logging's calls
     allocate several kilobytes; the line written in place a few hundred bytes."""
+    _check_written_tables()
     started = not tracemalloc.is_tracing()
     if started:
         tracemalloc.start()
@@ -3987,3 +4008,114 @@ def test_two_consoles_with_colours_of_their_own_match_the_full_path(tmp_path, mo
     for f in formatters * 2:
         record = logging.LogRecord("app", logging.INFO, __file__, 1, "m", (), None)
         assert probe(f, f.formatTime(record), "app", "INFO", "m") in (None, f.format(record))
+
+
+# ---------------------------------------------------------------------------------------------
+# Functions are trusted as shipped (src/logger/fingerprint.cpp, scripts/shipped-code)
+
+# Libraries that change logging at import, before anything logs: a function of their own put in
+# place of logging's, under the name the class looks up (its qualname is the bare name, its code
+# comes from its module's own file), or logging's own function with other defaults.
+PATCHING_LIBRARIES = {
+    "masked makeRecord": '''
+import logging, re
+_plain = logging.Logger.makeRecord
+def makeRecord(self, name, level, fn, lno, msg, args, exc_info, func=None, extra=None, sinfo=None):
+    msg = re.sub(r"password=[^ ]+", "password=***", msg)
+    return _plain(self, name, level, fn, lno, msg, args, exc_info, func, extra, sinfo)
+logging.Logger.makeRecord = makeRecord
+''',
+    "ISO formatTime": '''
+import datetime, logging
+def formatTime(self, record, datefmt=None):
+    return datetime.datetime.fromtimestamp(record.created).isoformat(timespec="milliseconds")
+logging.Formatter.formatTime = formatTime
+''',
+    "_log with other defaults": '''
+import logging
+logging.Logger._log.__defaults__ = (True,) + logging.Logger._log.__defaults__[1:]
+''',
+}
+
+SHIPPED_CHILD = '''
+import faulthandler, os, sys
+faulthandler.dump_traceback_later(50, exit=True)
+folder, mode = sys.argv[1], sys.argv[2]
+os.mkdir(os.path.join(folder, "lib"))
+with open(os.path.join(folder, "lib", "vendor_patch.py"), "w", encoding="utf-8") as f:
+    f.write(LIBRARY)
+sys.path.insert(0, os.path.join(folder, "lib"))
+import vendor_patch
+import log_main
+console = CONSOLE
+obj = log_main.OsprelLog("shipped", file=os.path.join(folder, "f.log"), console=console)
+if console:
+    obj._console_handler.setStream(open(os.path.join(folder, "console.txt"), "w", encoding="utf-8"))
+if mode == "full":
+    obj._file_handler.addFilter(lambda record: True)
+    if console:
+        obj._console_handler.addFilter(lambda record: True)
+for i in range(3):
+    obj.info("login user=bob password=hunter2", i)
+    obj.warning("retry password=swordfish")
+obj.close()
+'''
+ISO_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(?= - )", re.M)
+
+
+@pytest.mark.parametrize("library", sorted(PATCHING_LIBRARIES))
+def test_a_function_patched_before_the_first_log_makes_the_full_call(tmp_path, library):
+    """A function in logging's place that was there before anything logged is not trusted for
+    being what was first seen: only a function as the interpreter ships it is. Console and file
+    get the bytes of the full call (in a fresh interpreter, so that nothing was seen before)."""
+    console = library == "masked makeRecord"
+    script = SHIPPED_CHILD.replace("LIBRARY", repr(PATCHING_LIBRARIES[library])).replace("CONSOLE", str(console))
+    out = {}
+    for mode, (folder, _) in _in_place_and_full(tmp_path, script, 60).items():
+        out[mode] = {name: ISO_TIME.sub("I", TIME_TEXT.sub("T", (folder / name).read_text(encoding="utf-8")))
+                     for name in ("f.log", "console.txt") if (folder / name).exists()}
+    assert out["in place"] == out["full"]
+    written = out["full"]
+    assert len(written) == 1 + console
+    for text in written.values():
+        if library == "masked makeRecord":
+            assert "password=***" in text and "hunter2" not in text and "swordfish" not in text
+        elif library == "ISO formatTime":
+            assert text.count("I - shipped - ") == 6 and "T - " not in text    # ISO times only
+        else:
+            assert text.count("NoneType: None\n") == 6
+
+
+def _exported(name, restype):
+    """A function of the module's library for the tests, reached through ctypes."""
+    import ctypes
+    function = getattr(ctypes.PyDLL(log_main.__file__), name)
+    function.argtypes, function.restype = [ctypes.py_object], restype
+    return function
+
+
+def test_the_table_of_shipped_functions_is_this_interpreters():
+    """scripts/shipped-code, run on this interpreter (at its optimisation level), finds exactly the rows
+    the table holds for this release (a release without rows fails: the table must be written with
+    it), and the module
+    computes the same fingerprint as the script for every function the script finds."""
+    script_path = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "shipped-code"
+    done = run_process([sys.executable, *["-O"] * sys.flags.optimize, str(script_path), "--check"],
+                       capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    import ctypes
+    script = _script("shipped-code")
+    shipped = _exported("log_main_shipped_function", ctypes.c_int)
+    fingerprint = _exported("log_main_function_fingerprint", ctypes.c_uint64)
+    functions = list(script.reachable())
+    assert len(functions) > 500
+    assert [script.key(fn) for fn in functions if fingerprint(fn) != script.function_fingerprint(fn)] == []
+    # A function of the same code elsewhere, or another code under a shipped name, is not shipped.
+    plain = logging.Logger.makeRecord
+    elsewhere = types.FunctionType(plain.__code__, {"__name__": "vendor"}, plain.__name__, plain.__defaults__)
+    elsewhere.__qualname__ = plain.__qualname__
+    other = types.FunctionType(logging.Logger.handle.__code__, plain.__globals__, plain.__name__)
+    other.__qualname__ = plain.__qualname__
+    defaults = types.FunctionType(plain.__code__, plain.__globals__, plain.__name__, (None, {}, None))
+    defaults.__qualname__ = plain.__qualname__
+    assert shipped(plain) and not shipped(elsewhere) and not shipped(other) and not shipped(defaults)

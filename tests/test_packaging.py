@@ -25,7 +25,7 @@ def sdist(tmp_path_factory):
 def test_sdist_carries_sources_stubs_licence_and_readme_only(sdist):
     with tarfile.open(sdist) as tar:
         names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
-    sources = {str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp")}
+    sources = {str(p.relative_to(ROOT)) for p in (ROOT / "src").rglob("*") if p.suffix in (".cpp", ".hpp", ".inc")}
     assert names == sources | {"CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "PKG-INFO",
                                "log_main-stubs/__init__.pyi"}
 

@@ -67,6 +67,7 @@
 // is the same. C3's instance part, os.environ's own values, the closure cells
 // and C5 are checked at every call.
 #include "logger/colored.hpp"
+#include "logger/fingerprint.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -187,89 +188,7 @@ bool names_ready() {
 // ---------------------------------------------------------------------------
 // C1: fingerprints of code objects
 //
-// FNV-1a (64 bits) over: argument counts and flags (4 x u32), co_code and
-// co_exceptiontable (u32 length + bytes), then co_names, co_varnames,
-// co_cellvars, co_freevars and co_consts as values: N None, T/F bools,
-// I int (decimal), D float (repr), S str (UTF-8, surrogates passed), B bytes,
-// ( tuple (u32 count + items), K code (u64 fingerprint), E Ellipsis; lengths
-// little-endian. Any other constant: no fingerprint.
-
-struct Fnv {
-    uint64_t h = 0xcbf29ce484222325ull;
-    void bytes(const void* data, size_t n) {
-        auto* p = static_cast<const unsigned char*>(data);
-        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
-    }
-    void tag(char c) { bytes(&c, 1); }
-    void u32(uint32_t v) {
-        unsigned char b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        bytes(b, 4);
-    }
-    void u64(uint64_t v) {
-        u32(uint32_t(v));
-        u32(uint32_t(v >> 32));
-    }
-    void blob(const char* data, Py_ssize_t n) {
-        u32(uint32_t(n));
-        bytes(data, size_t(n));
-    }
-};
-
-bool fingerprint(PyObject* code, uint64_t* out);
-
-bool feed_text(Fnv& f, PyObject* text) {
-    Ref utf8 = Ref::steal(text ? PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass") : nullptr);
-    if (!utf8) return false;
-    f.blob(PyBytes_AS_STRING(utf8.get()), PyBytes_GET_SIZE(utf8.get()));
-    return true;
-}
-
-bool feed_value(Fnv& f, PyObject* v) {
-    if (v == Py_None) return f.tag('N'), true;
-    if (v == Py_True) return f.tag('T'), true;
-    if (v == Py_False) return f.tag('F'), true;
-    if (v == Py_Ellipsis) return f.tag('E'), true;
-    if (PyLong_CheckExact(v)) return f.tag('I'), feed_text(f, Ref::steal(PyObject_Str(v)).get());
-    if (PyFloat_CheckExact(v)) return f.tag('D'), feed_text(f, Ref::steal(PyObject_Repr(v)).get());
-    if (PyUnicode_CheckExact(v)) return f.tag('S'), feed_text(f, v);
-    if (PyBytes_CheckExact(v)) return f.tag('B'), f.blob(PyBytes_AS_STRING(v), PyBytes_GET_SIZE(v)), true;
-    if (PyTuple_CheckExact(v)) {
-        f.tag('(');
-        f.u32(uint32_t(PyTuple_GET_SIZE(v)));
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i)
-            if (!feed_value(f, PyTuple_GET_ITEM(v, i))) return false;
-        return true;
-    }
-    if (PyCode_Check(v)) {
-        uint64_t inner;
-        if (!fingerprint(v, &inner)) return false;
-        f.tag('K');
-        f.u64(inner);
-        return true;
-    }
-    return false;
-}
-
-bool fingerprint(PyObject* code, uint64_t* out) {
-    auto* co = reinterpret_cast<PyCodeObject*>(code);
-    Fnv f;
-    f.u32(uint32_t(co->co_argcount));
-    f.u32(uint32_t(co->co_posonlyargcount));
-    f.u32(uint32_t(co->co_kwonlyargcount));
-    f.u32(uint32_t(co->co_flags));
-    Ref bytecode = Ref::steal(PyCode_GetCode(co));
-    Ref table = Ref::steal(PyObject_GetAttrString(code, "co_exceptiontable"));
-    if (!bytecode || !table || !PyBytes_CheckExact(bytecode.get()) || !PyBytes_CheckExact(table.get()))
-        return PyErr_Clear(), false;
-    f.blob(PyBytes_AS_STRING(bytecode.get()), PyBytes_GET_SIZE(bytecode.get()));
-    f.blob(PyBytes_AS_STRING(table.get()), PyBytes_GET_SIZE(table.get()));
-    Ref parts[] = {Ref::borrow(co->co_names), Ref::steal(PyCode_GetVarnames(co)), Ref::steal(PyCode_GetCellvars(co)),
-                   Ref::steal(PyCode_GetFreevars(co)), Ref::borrow(co->co_consts)};
-    for (Ref& part : parts)
-        if (!part || !feed_value(f, part.get())) return PyErr_Clear(), false;
-    *out = f.h;
-    return true;
-}
+// fingerprint() of fingerprint.hpp, the one the tables of stock.hpp use.
 
 // The functions the line stands for, by their place in a row of kKnown.
 enum Role : int {

@@ -9,11 +9,16 @@
 //  D1  Everything the full call would run is logging's and Python's own, as
 //      shipped: every name in kRows below (the globals and builtins the
 //      functions load, the attributes they read on modules, classes and
-//      instances) is what it was when first checked. Functions are pinned with
-//      their code, defaults and keyword defaults; classes by identity, with
-//      no __del__, __bool__, __len__, own attribute hooks or data descriptors
-//      where the call reads and writes instance values. What kRows must hold
-//      is derived from the bytecode by scripts/stock-names.
+//      instances) is as shipped. Functions are accepted only as the running
+//      interpreter ships them (the fingerprint of their code, defaults and
+//      keyword defaults is a row of shipped_code.inc under their module and
+//      qualname: a function put in logging's place before anything logged is
+//      not trusted for being there first), then pinned with their code,
+//      defaults and keyword defaults; other names are pinned as first checked:
+//      classes by identity, with no __del__, __bool__, __len__, own attribute
+//      hooks or data descriptors where the call reads and writes instance
+//      values. What kRows must hold is derived from the bytecode by
+//      scripts/stock-names.
 //  D2  Nothing watches the call run: no profile or trace function on the
 //      thread, no audit hook (currentframe's sys._getframe is audited), no
 //      sys.monitoring tool with global events, nor with local events on a code
@@ -82,10 +87,11 @@
 //
 // Caches, what invalidates each, and the benchmark row that pays for it
 // (row "dropped DEBUG", 9a of bench/run.py):
-//  - `stock`: the result of checking kRows; the dict watcher's epoch (every
-//    dict the rows are read from is watched), the function watcher (code,
-//    defaults or keyword defaults replaced in place), and the version tags of
-//    Logger, RootLogger and LogRecord.
+//  - `stock`: the result of checking kRows (a function's fingerprint is
+//    computed when it is first pinned, never at a call); the dict watcher's
+//    epoch (every dict the rows are read from is watched), the function
+//    watcher (code, defaults or keyword defaults replaced in place), and the
+//    version tags of Logger, RootLogger and LogRecord.
 //  - `logger_layouts`, `handler_classes`: where the values sit in the shared
 //    attribute layout of a class; class, version tag, layout and its size.
 //  - `cache_seen`: that a logger's `_cache` has only exact int keys, and its
@@ -93,6 +99,7 @@
 //  - `thread_slots`: the thread object of a thread state in threading._active;
 //    the version of that dict (a thread that ends leaves it, which changes it).
 #include "logger/dropped.hpp"
+#include "logger/fingerprint.hpp"
 #include "logger/stock.hpp"
 
 #include <cstring>
@@ -415,10 +422,13 @@ static bool qualname_is(PyObject* f, const char* name, const char* qualname) {
     return PyUnicode_Tailmatch(qn, dotted.get(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
-// A Python function as first seen: pinned, with its code and defaults, when
-// it is the shipped one by its qualname and the file its code comes from.
-// Later: the same function with the same code and defaults. Its code object
-// is added to `codes` (at most kMaxCodes), for the monitoring check.
+// A Python function as shipped: pinned, with its code and defaults, when it
+// has the row's qualname, its code comes from its module's file, and its
+// fingerprint (code, defaults and keyword defaults) is one the running
+// interpreter ships under its module and qualname (shipped_function(),
+// fingerprint.hpp). The fingerprint is computed here, once; later: the same
+// function with the same code and defaults. Its code object is added to
+// `codes` (at most kMaxCodes), for the monitoring check.
 static bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes,
                          int* ncodes) {
     if (!f || !PyFunction_Check(f)) return false;
@@ -431,6 +441,7 @@ static bool pin_function(PyObject* f, const char* name, const char* qualname, Pi
             PyErr_Clear();
             return false;
         }
+        if (!shipped_function(f)) return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);
         pin.defaults = Py_XNewRef(fn->func_defaults);

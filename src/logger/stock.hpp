@@ -17,11 +17,11 @@ enum class Must : uint8_t {
     Module,        // a plain module, the one first seen; `arg` names it as an owner
     Builtin,       // a C function or a built-in type, the one first seen
     Class,         // a plain class, the one first seen; `arg` names it as an owner
-    Method,        // on a class: a Python function, pinned with its code, defaults and keyword defaults
+    Method,        // on a class: a Python function as shipped, pinned with its code, defaults and keyword defaults
     Own,           // on a class: not defined by it, so the instance's own value
     Plain,         // on a class: the instance's own value, else a class value that is no descriptor
     InstanceDict,  // on a class: the standard __dict__ descriptor
-    Function,      // a Python function in a namespace, pinned as for Method
+    Function,      // a Python function in a namespace, as shipped and pinned as for Method
     Same,          // the class the owner `arg` names
     Property,      // on a class: a property whose getter is a Python function
     Flag,          // an exact bool or int; `arg` names the flag
@@ -58,7 +58,8 @@ struct TableRow {
 constexpr int kMaxCodes = 32;
 
 // What a row was first seen as (strong references, for the life of the
-// process), and for functions the code and defaults they had then.
+// process), and for functions the code and defaults they had then (a function
+// is pinned only once it is found as shipped).
 struct Pin {
     PyObject* value = nullptr;
     PyObject* code = nullptr;
@@ -78,9 +79,12 @@ PyObject* lookup(PyObject* cls, const char* name);
 bool readable_dict(PyObject* dict);
 // The object as first seen (pinned); later the same object.
 bool pinned(PyObject* value, Pin& pin);
-// A Python function as first seen, by its qualname (`qualname`, else `name`
-// or ending in ".name") and the file of its module; later the same function
-// with the same code and defaults. Its code is added to codes[0..*ncodes).
+// A Python function as shipped: by its qualname (`qualname`, else `name` or
+// ending in ".name"), the file of its module, and the fingerprint of its code
+// and defaults, which must be one the interpreter ships under its module and
+// qualname (shipped_function() of fingerprint.hpp; computed here, once); later
+// the same function with the same code and defaults. Its code is added to
+// codes[0..*ncodes).
 bool pin_function(PyObject* f, const char* name, const char* qualname, Pin& pin, PyCodeObject** codes, int* ncodes);
 // Changes of a function's code or defaults seen so far (the function watcher).
 uint64_t function_changes();

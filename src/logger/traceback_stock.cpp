@@ -4,7 +4,8 @@
 // traceback.print_exception(ei[0], ei[1], tb, None, sio), and everything that
 // runs (traceback, linecache, textwrap, contextlib.suppress, ast.parse, 3.13's
 // re.sub, abc's isinstance hook, 3.14's theme) reads only the names kRows
-// lists, each as first seen. What kRows holds is derived from the bytecode by
+// lists, each as shipped: functions as the interpreter ships them, other
+// names as first seen. What kRows holds is derived from the bytecode by
 // scripts/traceback-names on each interpreter, minus the reads on branches the
 // per-record conditions rule out (its EXCLUDED, each with its condition).
 //
@@ -12,8 +13,12 @@
 //  - module namespaces read (traceback, linecache, ...; ast, os and
 //    unicodedata as sys.modules has them, for the `import` statements inside
 //    the functions): watched dicts of exact str keys;
-//  - Python functions and methods: pinned with their code, defaults and
-//    keyword defaults (the function watcher), by qualname and module file;
+//  - Python functions and methods: accepted only when the fingerprint of their
+//    code, defaults and keyword defaults is one the interpreter ships under
+//    their module and qualname (shipped_function() of fingerprint.hpp; for
+//    namedtuple's generated __new__ too), then pinned with their code,
+//    defaults and keyword defaults (the function watcher), by qualname and
+//    module file;
 //    those a property, classmethod or staticmethod holds are read again from
 //    their holder at every call (each can be swapped in place);
 //  - classes: by identity, their version tags (and their metaclass's) watched;
@@ -81,6 +86,7 @@
 
 #include <cstring>
 
+#include "logger/fingerprint.hpp"
 #include "logger/stock.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
@@ -528,7 +534,8 @@ static Ref held_function(PyObject* holder) {
 
 // The __new__ namedtuple() made for _Anchors: compiled from a string in a namespace of its own
 // ({'_tuple_new': tuple.__new__, '__builtins__': ..., '__name__': 'namedtuple__Anchors'}), so it
-// has no module file to match; pinned by its qualname, that namespace's name and its file "<string>".
+// has no module file to match; pinned by its qualname, that namespace's name, its file "<string>"
+// and its fingerprint as shipped (under that name and its qualname).
 static bool pin_generated(PyObject* f, const char* qualname, Pin& pin) {
     if (!f || !PyFunction_Check(f)) return false;
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
@@ -539,7 +546,8 @@ static bool pin_generated(PyObject* f, const char* qualname, Pin& pin) {
             !PyUnicode_CheckExact(fn->func_qualname) ||
             PyUnicode_CompareWithASCIIString(fn->func_qualname, qualname) != 0 ||
             PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename,
-                                             "<string>") != 0)
+                                             "<string>") != 0 ||
+            !shipped_function(f))
             return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);

@@ -12,9 +12,10 @@
 //      dropped.cpp: dropped_call() gave Verdict::Made), and everything the
 //      handlers run is logging's own, as shipped: every name in kRows below
 //      (the methods of the handler classes, the formatter and its style, the
-//      globals and builtins they load, the attributes they read) is what it
-//      was when first checked. Functions are pinned with their code and
-//      defaults; classes by identity, plain (dropped.cpp's plain_class). What
+//      globals and builtins they load, the attributes they read) is as
+//      shipped. Functions are accepted only as the interpreter ships them
+//      (dropped.cpp's D1) and pinned with their code and defaults; classes by
+//      identity as first checked, plain (dropped.cpp's plain_class). What
 //      kRows must hold is derived from the bytecode by scripts/stock-names
 //      --written, on each interpreter.
 //  W2  Nothing watches the handlers run: no sys.monitoring tool with local
@@ -65,7 +66,7 @@
 //  W13 Formatter.format, `record.exc_text = self.formatException(record.exc_info)`,
 //      for a record with exc_info: the traceback's formatting runs no code of
 //      anyone's and reads only what is shipped. Every name the plain
-//      formatting reads is as first seen (traceback_stock.cpp's table, derived
+//      formatting reads is as shipped (traceback_stock.cpp's table, derived
 //      by scripts/traceback-names; no sys.monitoring events on its code), the
 //      exceptions, their texts, linecache's entries, the limit and re's cache
 //      are as traceback_inputs() (traceback_text.cpp) requires, and each
@@ -395,13 +396,14 @@ static bool c_function_named(PyObject* f, const char* name) {
     return PyCFunction_CheckExact(f) && strcmp(reinterpret_cast<PyCFunctionObject*>(f)->m_ml->ml_name, name) == 0;
 }
 
-// The base address of the loaded object (the executable or a shared library)
-// whose loaded segments hold `address`; 0 when none does.
-static uintptr_t image_of(const void* address) {
+// The loaded object (the executable or a shared library) whose loaded
+// segments hold `address`, named by its program headers (a non-PIE
+// executable's load base is 0); null when none holds it.
+static const void* image_of(const void* address) {
     struct Search {
-        uintptr_t address, base;
-        bool found;
-    } search{reinterpret_cast<uintptr_t>(address), 0, false};
+        uintptr_t address;
+        const void* image;
+    } search{reinterpret_cast<uintptr_t>(address), nullptr};
     dl_iterate_phdr(
         [](dl_phdr_info* info, size_t, void* data) {
             auto* s = static_cast<Search*>(data);
@@ -409,15 +411,14 @@ static uintptr_t image_of(const void* address) {
                 const ElfW(Phdr)& ph = info->dlpi_phdr[i];
                 const uintptr_t start = info->dlpi_addr + ph.p_vaddr;
                 if (ph.p_type == PT_LOAD && s->address >= start && s->address < start + ph.p_memsz) {
-                    s->base = info->dlpi_addr;
-                    s->found = true;
+                    s->image = info->dlpi_phdr;
                     return 1;
                 }
             }
             return 0;
         },
         &search);
-    return search.found ? search.base : 0;
+    return search.image;
 }
 
 // C code of the interpreter's own image (the executable or libpython), where
@@ -425,7 +426,7 @@ static uintptr_t image_of(const void* address) {
 // name, nor code a fake clock swapped in behind the same function object (it
 // replaces the method table's pointer in place, so no dict changes).
 static bool interpreter_code(PyCFunction code) {
-    static const uintptr_t interpreter = image_of(reinterpret_cast<const void*>(&PyTime_Time));
+    static const void* const interpreter = image_of(reinterpret_cast<const void*>(&PyTime_Time));
     return interpreter && code && image_of(reinterpret_cast<const void*>(code)) == interpreter;
 }
 
