@@ -362,20 +362,18 @@ static PyObject* item(PyObject* dict, const char* name) {
     return value;
 }
 
-// Where the functions of a module namespace say their code comes from: its
-// __file__, or "<frozen NAME>" for a module the interpreter keeps frozen.
-static Ref file_of(PyObject* dict) {
-    PyObject* name = item(dict, "__name__");
-    PyObject* loader = item(dict, "__loader__");
-    if (!name || !PyUnicode_CheckExact(name)) return Ref();
-    if (loader && PyType_Check(loader) &&
-        strcmp(reinterpret_cast<PyTypeObject*>(loader)->tp_name, "FrozenImporter") == 0) {
-        Ref text = Ref::steal(PyUnicode_FromFormat("<frozen %U>", name));
-        if (!text) PyErr_Clear();
-        return text;
-    }
-    PyObject* file = item(dict, "__file__");
-    return file && PyUnicode_CheckExact(file) ? Ref::borrow(file) : Ref();
+// Whether a function's globals are the namespace of the module they name
+// (`__name__` in sys.modules): shipped code run in a copy of its module's
+// namespace, whose globals may differ, is not the shipped function.
+static bool own_module_namespace(PyObject* globals) {
+    PyObject* name = item(globals, "__name__");
+    PyObject* modules = PyImport_GetModuleDict();
+    if (!name || !PyUnicode_CheckExact(name) || !modules || !PyDict_CheckExact(modules) ||
+        !priv::dict_has_str_keys(modules))
+        return false;
+    PyObject* module = PyDict_GetItemWithError(modules, name);  // exact str keys: compares str only
+    if (!module) return PyErr_Clear(), false;
+    return PyModule_CheckExact(module) && PyModule_GetDict(module) == globals;
 }
 
 // A module namespace the proof reads from: watched, and of exact str keys.
@@ -423,8 +421,8 @@ static bool qualname_is(PyObject* f, const char* name, const char* qualname) {
 }
 
 // A Python function as shipped: pinned, with its code and defaults, when it
-// has the row's qualname, its code comes from its module's file, and its
-// fingerprint (code, defaults and keyword defaults) is one the running
+// has the row's qualname, its globals are the namespace of the module they
+// name, and its fingerprint (code, defaults and keyword defaults) is one the running
 // interpreter ships under its module and qualname (shipped_function(),
 // fingerprint.hpp). The fingerprint is computed here, once; later: the same
 // function with the same code and defaults. Its code object is added to
@@ -435,12 +433,7 @@ static bool pin_function(PyObject* f, const char* name, const char* qualname, Pi
     auto* fn = reinterpret_cast<PyFunctionObject*>(f);
     if (!pin.value) {
         if (!PyDict_CheckExact(fn->func_globals) || !priv::dict_has_str_keys(fn->func_globals)) return false;
-        Ref file = file_of(fn->func_globals);
-        if (!file || !qualname_is(f, name, qualname) ||
-            PyUnicode_Compare(reinterpret_cast<PyCodeObject*>(fn->func_code)->co_filename, file.get()) != 0) {
-            PyErr_Clear();
-            return false;
-        }
+        if (!own_module_namespace(fn->func_globals) || !qualname_is(f, name, qualname)) return false;
         if (!shipped_function(f)) return false;
         pin.value = Py_NewRef(f);
         pin.code = Py_NewRef(fn->func_code);

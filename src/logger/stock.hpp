@@ -80,7 +80,8 @@ bool readable_dict(PyObject* dict);
 // The object as first seen (pinned); later the same object.
 bool pinned(PyObject* value, Pin& pin);
 // A Python function as shipped: by its qualname (`qualname`, else `name` or
-// ending in ".name"), the file of its module, and the fingerprint of its code
+// ending in ".name"), globals that are the namespace of the module they name,
+// and the fingerprint of its code
 // and defaults, which must be one the interpreter ships under its module and
 // qualname (shipped_function() of fingerprint.hpp; computed here, once); later
 // the same function with the same code and defaults. Its code is added to
