@@ -1113,11 +1113,7 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
 // reads is as shipped (no monitoring events on its code) and the exceptions and
 // what they show are as traceback_inputs() requires, recorded in `out`.
 static bool traceback_formatting_inert(PyObject* exc_info, bool on_disk, TracebackInputs& out) {
-    if (!stock_is_current() || !traceback_stock_current()) return false;
-    PyCodeObject* const* codes;  // taken after the check that may gather them again
-    int ncodes;
-    traceback_stock_codes(&codes, &ncodes);
-    return !priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) &&
+    return stock_is_current() && traceback_stock_holds() &&
            traceback_inputs(PyTuple_GET_ITEM(exc_info, 1), PyTuple_GET_ITEM(exc_info, 2), wstock.logging_dict,
                             on_disk, out);
 }
