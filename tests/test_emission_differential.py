@@ -1183,6 +1183,7 @@ DROPPED_CPP = pathlib.Path(__file__).resolve().parent.parent / "src" / "logger" 
 CONDITIONS = sorted(set(re.findall(r"^//  (D\d+) ", DROPPED_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
 WRITTEN_CPP = DROPPED_CPP.with_name("written.cpp")
 W_CONDITIONS = sorted(set(re.findall(r"^//  (W\d+) ", WRITTEN_CPP.read_text(), re.M)), key=lambda d: int(d[1:]))
+COLORED_CPP = DROPPED_CPP.with_name("colored.cpp")
 
 
 def _full_calls(call, times=1):
@@ -2053,7 +2054,7 @@ WRITTEN_STEP_CONDITIONS = {
     "console stream": ["W12"], "console level": ["W7"], "colour env": ["W12"], "escape codes": ["W12"],
     "traceback": ["W4", "W13"], "traceback handler": ["W7", "W13"], "traceback source": ["W13"],
     "traceback lines": ["W13"], "re cache": ["W13"], "traceback limit": ["W13"], "traceback colours": ["W13"],
-    "traceback monitoring": ["W13"],
+    "traceback monitoring": ["W13"], "environ": ["W12"],
 }
 
 
@@ -2452,9 +2453,10 @@ WSTEP = st.one_of(
     st.tuples(st.just("traceback limit"), st.sampled_from([0, 1, None, -1, DELETED])),
     st.tuples(st.just("traceback colours"), st.sampled_from(["SGR", "other", "shipped"])),
     st.tuples(st.just("traceback monitoring"), st.sampled_from([None, *TRACEBACK_CODES])),
+    st.tuples(st.just("environ"), st.sampled_from(["data", "data with NO_COLOR", "encodekey", "put back"])),
 )
 SHARED_WSTEPS = {"time zone", "profile", "colour env", "escape codes", "traceback source", "traceback lines",
-                 "re cache", "traceback limit", "traceback colours", "traceback monitoring"}
+                 "re cache", "traceback limit", "traceback colours", "traceback monitoring", "environ"}
 
 
 class _FormatterSub(logging.Formatter):
@@ -2550,8 +2552,33 @@ ESCAPE_CODES = colorlog.escape_codes.escape_codes
 PLAIN_ESCAPE_CODES = dict(ESCAPE_CODES)
 
 
+ENVIRON_PLAIN = (os.environ._data, os.environ.encodekey)
+
+
+def _environ(kind):
+    """os.environ's own values replaced where colorlog's `"NO_COLOR" in os.environ` reads them."""
+    environ = os.environ
+    if kind == "data":
+        environ._data = dict(environ._data)
+    elif kind == "data with NO_COLOR":
+        environ._data = {**environ._data, b"NO_COLOR": b"1"}
+    elif kind == "encodekey":   # NO_COLOR and FORCE_COLOR kept under other names
+        plain = ENVIRON_PLAIN[1]
+        environ.encodekey = lambda key: plain("LOG_MAIN_" + key if key in ("NO_COLOR", "FORCE_COLOR") else key)
+    else:   # put back: the first dict again, with what was set since
+        data, environ.encodekey = environ._data, ENVIRON_PLAIN[1]
+        if data is not ENVIRON_PLAIN[0]:
+            ENVIRON_PLAIN[0].clear()
+            ENVIRON_PLAIN[0].update(data)
+            environ._data = ENVIRON_PLAIN[0]
+        for key in ("LOG_MAIN_NO_COLOR", "LOG_MAIN_FORCE_COLOR"):
+            environ.pop(key, None)
+
+
 def _wapply_shared(step, tracebacks):
-    if step[0] == "colour env":
+    if step[0] == "environ":
+        _environ(step[1])
+    elif step[0] == "colour env":
         if step[2]:
             os.environ[step[1]] = "1"
         else:
@@ -2669,6 +2696,7 @@ def test_written_records_match_the_full_path(written_folders, steps):
     finally:
         sys.setprofile(None)
         sys.stderr = saved[1]
+        _environ("put back")
         if saved[0] is None:
             os.environ.pop("TZ", None)
         else:
@@ -3660,6 +3688,356 @@ def test_a_fake_clock_that_swaps_the_c_code_is_seen(tmp_path):
         for line in text.splitlines():
             dates["travelled" in line].add(TIME_TEXT.search(line)[0][:10])
     assert len(dates[True]) == len(dates[False]) == 1 and min(dates[True]) > min(dates[False])
+
+
+PATCHED_RAISING = """\
+def fail(depth):
+    if depth:
+        return fail(depth - 1) + 1
+    return {}['SKU-9']
+
+
+def failing(obj, text):
+    try:
+        fail(3)
+    except KeyError:
+        obj.error(text, kwargs={"exc_info": True})
+"""
+PATCHED_WHILE_WAITING_CHILD = '''
+import contextlib, faulthandler, functools, io, linecache, logging, os, pty, sys, threading, time, traceback
+from unittest import mock
+import colorlog, colorlog.escape_codes, log_main
+faulthandler.dump_traceback_later(100, exit=True)
+folder, mode, held_by = sys.argv[1], sys.argv[2], "HELD"
+join = lambda name: os.path.join(folder, name)
+with open(join("raising.py"), "w", encoding="utf-8") as f:   # tracebacks of a file linecache reads
+    f.write(RAISING)
+sys.path.insert(0, folder)
+import raising
+from raising import failing
+
+def wrapped(owner, name):
+    plain = getattr(owner, name)
+    return mock.patch.object(owner, name, functools.wraps(plain)(lambda *a, **k: plain(*a, **k)))
+
+@contextlib.contextmanager
+def profiled():
+    threading.setprofile_all_threads(lambda *a: None)
+    yield
+    threading.setprofile_all_threads(None)
+
+@contextlib.contextmanager
+def unimported(name):   # imported again by the formatting where it needs it
+    with mock.patch.dict(sys.modules):
+        del sys.modules[name]
+        yield
+
+def entry():   # an entry equal to linecache's, in new objects (the old ones freed when put back)
+    size, mtime, lines, name = linecache.cache[raising.__file__]
+    return mock.patch.dict(linecache.cache, {raising.__file__: (size, mtime, list(lines), name)})
+
+# Each changes what the coloured line or the traceback's formatting relies on, and leaves the
+# lines as they were: the full call's lines are the same whenever it lands.
+PATCHES = {
+    "Formatter.format": lambda: wrapped(logging.Formatter, "format"),
+    "time.strftime": lambda: wrapped(time, "strftime"),
+    "ColoredFormatter.formatMessage": lambda: wrapped(colorlog.ColoredFormatter, "formatMessage"),
+    "escape_codes edited": lambda: mock.patch.dict(colorlog.escape_codes.escape_codes, {"reset": "\\x1b[0m"}),
+    "escape_codes rebound": lambda: mock.patch.object(colorlog.escape_codes, "escape_codes",
+                                                      dict(colorlog.escape_codes.escape_codes)),
+    "os.environ's _data": lambda: mock.patch.object(os.environ, "_data", dict(os.environ._data)),
+    "format_frame_summary": lambda: wrapped(traceback.StackSummary, "format_frame_summary"),
+    "linecache.getline": lambda: wrapped(linecache, "getline"),
+    "linecache's entry": entry,
+    "a profiler on every thread": profiled,
+    "ast out of sys.modules": lambda: unimported("ast"),
+}
+
+def pair(tag):
+    obj = log_main.OsprelLog(tag, file=join(tag + ".log"))
+    obj._console_handler.setStream(open(join(tag + ".txt"), "w", encoding="utf-8"))
+    other = log_main.OsprelLog("meddler-" + tag, file=join("meddler-" + tag + ".log"))
+    other._console_handler.setStream(io.StringIO())
+    if mode == "full":
+        for h in (obj._file_handler, obj._console_handler):
+            h.addFilter(lambda record: True)
+    for side in (obj, other, obj, other):   # linecache, re's cache and the loggers' caches filled
+        failing(side, "warm")
+    return obj, other
+
+def close(*objs):
+    for obj in objs:
+        stream = obj._console_handler.stream
+        obj.close()
+        stream.close()
+
+if held_by != "nobody":
+    # The record waits for a handler's lock while another thread patches, logs once and puts back.
+    for n, patch in enumerate(PATCHES.values()):
+        obj, other = pair(f"w{n}")
+        handler = obj._console_handler if held_by == "console" else obj._file_handler
+        held, go = threading.Event(), threading.Event()
+        def holder():
+            with handler.lock:
+                held.set()
+                go.wait()
+        def meddler():
+            time.sleep(0.1)          # the record waits for the lock by now
+            with patch():
+                failing(other, "patched")
+            go.set()
+        threads = [threading.Thread(target=holder), threading.Thread(target=meddler)]
+        threads[0].start()
+        held.wait()
+        threads[1].start()
+        failing(obj, "waited")
+        for t in threads:
+            t.join()
+        failing(obj, "after")
+        close(obj, other)
+else:
+    # No lock waited for: the GIL let go in the console formatter's isatty() (a terminal) and the
+    # stat of each source file, while another thread patches, logs and puts back all along.
+    obj, other = pair("w")
+    obj._console_handler.formatter.stream = tty = open(pty.openpty()[1], "w")
+    done = threading.Event()
+    def meddle():
+        patches = list(PATCHES.values())
+        for n in range(1 << 30):
+            if done.is_set():
+                break
+            with patches[n % len(patches)]():
+                failing(other, "patched")
+    meddler = threading.Thread(target=meddle)
+    meddler.start()
+    for n in range(150):
+        failing(obj, f"round {n}")
+    done.set()
+    meddler.join()
+    close(obj, other)
+    tty.close()
+'''
+
+
+@pytest.mark.parametrize("held_by", ["console", "file", "nobody"])
+def test_a_record_in_flight_while_another_thread_patches_what_it_relies_on(tmp_path, held_by):
+    """A record with a traceback waits for the console's or the file's lock (or lets the GIL go in
+    isatty() and the stats of its source) while another thread patches something the coloured
+    line, the written record or the traceback's formatting pins, logs once (its check finds the
+    table broken and starts again) and puts it back. Nothing crashes, and every line is the one
+    the full call writes (each patch leaves the lines as they were)."""
+    out = {}
+    script = PATCHED_WHILE_WAITING_CHILD.replace("HELD", held_by).replace("RAISING", repr(PATCHED_RAISING))
+    for mode, (folder, _) in _in_place_and_full(tmp_path, script, 120).items():
+        out[mode] = {name: TIME_TEXT.sub("T", (folder / name).read_text(encoding="utf-8")).replace(str(folder), "")
+                     for name in sorted(os.listdir(folder)) if name.startswith("w")}
+    assert out["in place"] == out["full"]
+    texts = out["full"]
+    assert len(texts) == (2 if held_by == "nobody" else 22)
+    for name, text in texts.items():
+        assert text.count("KeyError") == (152 if held_by == "nobody" else 4), name
+        assert ("\x1b[" in text) == name.endswith(".txt"), name
+
+
+# Each entry breaks one condition of colored.cpp (keyed by its number) on both sides' console
+# formatters, or changes what the full call reads there, in a way the line shows (another text,
+# other colours, an error reported on stderr, a hook's events): the module's lines must then be
+# the full call's, whether it leaves the line to colorlog or follows what colorlog reads.
+class _Coloured:
+    def __init__(self, mp):
+        self.mp, self.formatters, self.events, self.side = mp, [], collections.defaultdict(list), None
+
+    def each(self, name, value):
+        for f in self.formatters:
+            self.mp.setattr(f, name, value, raising=False)
+
+    def hook(self, *args):   # a profile or trace function, or a monitoring callback
+        code = args[0].f_code if isinstance(args[0], types.FrameType) else args[0]
+        if code.co_name in ("formatMessage", "_colorize", "_blank_escape_codes", "_append_reset"):
+            self.events[self.side].append(code.co_name)
+        return self.hook if isinstance(args[0], types.FrameType) else None
+
+
+class _Untestable:
+    def __bool__(self):
+        raise ValueError("no truth here")
+
+
+def _closure_cell(function, value, c):
+    c.mp.setattr(function.__closure__[0], "cell_contents", value)
+
+
+def _compiled_in(module, source, c):
+    namespace = {}
+    exec(compile(source, module.__file__, "exec"), vars(module), namespace)   # noqa: S102 (test code)
+    return next(iter(namespace.values()))
+
+
+def _environ_with(c, **members):
+    """os.environ's class swapped for a subclass with these members (NO_COLOR set)."""
+    c.mp.setenv("NO_COLOR", "1")
+    c.mp.setattr(os.environ, "__class__", type("Environ", (os._Environ,), members))
+
+
+def _encoding_changed(c):
+    c.mp.setenv("NO_COLOR", "1")
+    _closure_cell(os.environ.encodekey, "utf-16", c)
+
+
+def _monitored_format_message(c):
+    mon, tool = sys.monitoring, next(t for t in range(6) if sys.monitoring.get_tool(t) is None)
+    code = colorlog.ColoredFormatter.formatMessage.__code__
+    mon.use_tool_id(tool, "log_main tests")
+    mon.register_callback(tool, mon.events.PY_START, lambda code, offset: c.hook(code))
+    mon.set_local_events(tool, code, mon.events.PY_START)
+    return lambda: (mon.set_local_events(tool, code, 0), mon.register_callback(tool, mon.events.PY_START, None),
+                    mon.free_tool_id(tool))
+
+
+def _a_tty_on_devnull():
+    stream = open(os.devnull, "w")
+    stream.isatty = lambda: True
+    return stream
+
+
+COLOURED_BREAKS = {
+    "C1 colorlog code replaced in place": lambda c: c.mp.setattr(
+        colorlog.ColoredFormatter._append_reset, "__code__",
+        (lambda self, message, escapes: message + "<reset>").__code__),
+    "C1 a look-alike compiled in colorlog's namespace": lambda c: c.mp.setattr(
+        colorlog.ColoredFormatter, "_append_reset", _compiled_in(
+            sys.modules["colorlog.formatter"], "def _append_reset(self, message, escapes):\n"
+                                                "    return message + '<reset>'\n", c)),
+    "C2 ColoredFormatter method patched": lambda c: c.mp.setattr(
+        colorlog.ColoredFormatter, "_append_reset", lambda self, message, escapes: message + "<reset>"),
+    "C2 Formatter.formatTime patched": lambda c: c.mp.setattr(logging.Formatter, "formatTime",
+                                                               lambda self, record, datefmt=None: "<time>"),
+    "C2 a fake clock's strftime": lambda c: c.mp.setattr(time, "strftime", lambda fmt, t=None: "<clock>"),
+    "C2 super shadowed in colorlog": lambda c: c.mp.setattr(
+        sys.modules["colorlog.formatter"], "super",
+        lambda *a: types.SimpleNamespace(formatMessage=lambda record: "shadowed"), raising=False),
+    "C2 ColoredRecord replaced": lambda c: c.mp.setattr(
+        sys.modules["colorlog.formatter"], "ColoredRecord", lambda record, escapes: types.SimpleNamespace(
+            **{**vars(record), **escapes, "message": "recorded"})),
+    "C2 formatMessage's __class__ cell": lambda c: _closure_cell(colorlog.ColoredFormatter.formatMessage,
+                                                                logging.Formatter, c),
+    "C3 a method on the instance": lambda c: c.each("formatMessage", lambda record: "own " + record.message),
+    "C3 another format": lambda c: c.each("_style", logging.PercentStyle("%(log_color)s%(message)s")),
+    "C3 a date format": lambda c: c.each("datefmt", "<date>"),
+    "C3 secondary colours": lambda c: c.each("secondary_log_colors", {"message": {"INFO": "no_such_colour"}}),
+    "C3 style defaults": lambda c: [c.mp.setattr(f._style, "_defaults", ("not a dict",)) for f in c.formatters],
+    "C3 a truth test of its own": lambda c: c.each("force_color", _Untestable()),
+    "C3 a colour not a str": lambda c: [c.mp.setitem(f.log_colors, "INFO", StrSub("red")) for f in c.formatters],
+    "C3 a stream of Python's": lambda c: c.each("stream", types.SimpleNamespace(isatty=lambda: False)),
+    "C3 isatty set on the stream": lambda c: c.each("stream", _a_tty_on_devnull()),
+    "C4 an escape code not a str": lambda c: c.mp.setitem(colorlog.escape_codes.escape_codes, "green",
+                                                          StrSub("\x1b[32m")),
+    "C4 os.environ a dict": lambda c: c.mp.setattr(os, "environ", {**os.environ, "NO_COLOR": "1"}),
+    "C4 os.environ's _data another dict": lambda c: c.mp.setattr(os.environ, "_data",
+                                                                 {**os.environ._data, b"NO_COLOR": b"1"}),
+    "C4 encodekey set on os.environ": lambda c: (c.mp.setenv("NO_COLOR", "1"), c.mp.setattr(
+        os.environ, "encodekey", lambda key, plain=os.environ.encodekey: plain("LOG_MAIN_" + key)))[0],
+    "C4 decodevalue set on os.environ": lambda c: (c.mp.setenv("NO_COLOR", "1"), c.mp.setattr(
+        os.environ, "decodevalue", lambda value: {}[value]))[0],
+    "C4 os.environ's class a subclass": lambda c: _environ_with(
+        c, __getitem__=lambda self, key: os._Environ.__getitem__(self, "LOG_MAIN_" + key)),
+    "C4 os.environ's encoding": _encoding_changed,
+    "C5 a profile function": lambda c: (sys.setprofile(c.hook), lambda: sys.setprofile(None))[1],
+    "C5 a trace function": lambda c: (sys.settrace(c.hook), lambda: sys.settrace(None))[1],
+    "C5 sys.monitoring events on formatMessage": _monitored_format_message,
+}
+
+
+def test_every_condition_of_the_coloured_line_is_broken_by_a_test():
+    conditions = set(re.findall(r"^//  (C\d+) ", COLORED_CPP.read_text(), re.M))
+    assert len(conditions) >= 5 and {key.split()[0] for key in COLOURED_BREAKS} == conditions
+
+
+@pytest.mark.parametrize("breaking", sorted(COLOURED_BREAKS))
+def test_each_condition_of_the_coloured_line_is_needed(tmp_path, monkeypatch, breaking):
+    for key in ("NO_COLOR", "FORCE_COLOR"):
+        monkeypatch.delenv(key, raising=False)
+    sides, outputs = {}, {}
+    for mode in ("module", "reference"):
+        obj = log_main.OsprelLog(f"cb-{mode}-{re.sub(r'\W', '_', breaking)}", file=str(tmp_path / f"{mode}.log"))
+        obj._console_handler.setStream(open(tmp_path / f"{mode}.txt", "w", encoding="utf-8"))
+        if mode == "reference":
+            for h in (obj._file_handler, obj._console_handler):
+                h.addFilter(PassThrough())
+        sides[mode] = obj
+    undo = None
+    with monkeypatch.context() as mp:
+        c = _Coloured(mp)
+        c.formatters = [obj._console_handler.formatter for obj in sides.values()]
+        mp.setattr(sys, "stderr", io.StringIO())
+        # The logger's cache filled (a miss makes the full call) and the line made in place just
+        # before the change: nothing else the module watches changes in between (a collection
+        # freeing an earlier test's objects would make the module check everything afresh).
+        gc.collect()
+        gc.disable()
+        for obj in [*reversed(sides.values())] * 2:
+            obj.info("warm")
+        try:
+            undo = COLOURED_BREAKS[breaking](c)
+            for mode, obj in sides.items():
+                c.side, mark = mode, len(sys.stderr.getvalue())
+                obj.info("order", 42)
+                try:
+                    raise KeyError("SKU-9")
+                except KeyError:
+                    obj.error("failed", kwargs={"exc_info": True})
+                outputs[mode] = _unstacked(sys.stderr.getvalue()[mark:].replace(obj._logger.name, "<tag>"))
+        finally:
+            gc.enable()
+            sys.setprofile(None)
+            sys.settrace(None)
+            if callable(undo):
+                undo()
+    for mode, obj in sides.items():
+        stream, name = obj._console_handler.stream, obj._logger.name
+        obj.close()
+        stream.close()
+        outputs[mode] = (outputs[mode], c.events[mode], *(
+            re.sub(r"<clock>,\d{3}", "<clock>", TIME_TEXT.sub("<time>", (tmp_path / f"{mode}.{ext}").read_text(
+                encoding="utf-8"))).replace(name, "<tag>") for ext in ("txt", "log")))
+    assert outputs["module"] == outputs["reference"]
+
+
+def test_two_consoles_with_colours_of_their_own_match_the_full_path(tmp_path, monkeypatch):
+    """Two console formatters with log_colors dicts of their own, neither changing: each line in
+    its own colour, as the full call's (a dict's version on 3.14 and later is a count of watcher
+    events, the same for every dict that did not change, so it cannot name the dict alone)."""
+    for key in ("NO_COLOR", "FORCE_COLOR"):
+        monkeypatch.delenv(key, raising=False)
+    objs, texts = {}, {}
+    for mode in ("module", "reference"):
+        for colour in ("red", "blue"):
+            obj = log_main.OsprelLog(f"own-{colour}-{mode}", file=str(tmp_path / f"{colour}-{mode}.log"))
+            obj._console_handler.setStream(open(tmp_path / f"{colour}-{mode}.txt", "w", encoding="utf-8"))
+            obj._console_handler.formatter.log_colors = {**log_main._colors, "INFO": colour}
+            if mode == "reference":
+                obj._console_handler.addFilter(PassThrough())
+            objs[colour, mode] = obj
+    for _ in range(3):
+        for obj in objs.values():
+            obj.info("in colour")
+    for (colour, mode), obj in objs.items():
+        stream = obj._console_handler.stream
+        obj.close()
+        stream.close()
+        texts[colour, mode] = TIME_TEXT.sub("T", (tmp_path / f"{colour}-{mode}.txt").read_text(
+            encoding="utf-8")).replace(f"own-{colour}-{mode}", "<tag>")
+    for colour, code in (("red", "\x1b[31m"), ("blue", "\x1b[34m")):
+        assert texts[colour, "module"] == texts[colour, "reference"] == f"{code}T - <tag> - INFO - in colour\x1b[0m\n" * 3
+    # The same through the line alone (log_main_colored_probe: None where the module leaves it to colorlog).
+    import ctypes
+    probe = ctypes.PyDLL(log_main.__file__).log_main_colored_probe
+    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.py_object] * 5
+    formatters = [colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors={**log_main._colors, "INFO": colour})
+                  for colour in ("red", "blue")]
+    for f in formatters * 2:
+        record = logging.LogRecord("app", logging.INFO, __file__, 1, "m", (), None)
+        assert probe(f, f.formatTime(record), "app", "INFO", "m") in (None, f.format(record))
 
 
 # ---------------------------------------------------------------------------------------------

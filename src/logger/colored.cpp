@@ -22,7 +22,9 @@
 //  C2  The classes are plain (type's attribute lookup, no finalizer, class dicts
 //      of exact str keys) and pinned with their version tags; the modules are
 //      exact modules whose dicts are watched; no global a function loads is
-//      shadowed, and the builtins are the interpreter's own.
+//      shadowed, and the builtins are the interpreter's own; formatMessage's
+//      __class__ cell (super()'s) holds the formatter's class, checked at each
+//      call (a cell's contents can be assigned, and nothing watches cells).
 //  C3  The formatter keeps exactly the attributes ColoredFormatter.__init__
 //      gives it, shadows no method, formats with a PercentStyle of the module's
 //      console format and no defaults, has no date format and no secondary
@@ -30,22 +32,47 @@
 //      is a dict of str keys and values; the stream is None or one of io's own
 //      streams whose isatty() runs no Python code.
 //  C4  colorlog's escape_codes is a dict of str keys and values; os.environ is
-//      os's own _Environ over a dict of bytes keys and values, encoding UTF-8.
+//      os's own _Environ (its class the one proven, at each call: __class__ can
+//      be assigned) whose own encodekey and decodevalue are os's encode and
+//      decode, encoding UTF-8, and whose own _data is a dict of bytes keys and
+//      values. These are read where `"NO_COLOR" in os.environ` reads them
+//      (_Environ.__getitem__: self._data[self.encodekey(key)]), at each call:
+//      an instance attribute kept in inline values changes without any dict
+//      event (even once a dict was made from them), so no watcher sees
+//      os.environ._data or encodekey replaced.
 //  C5  Nothing watches format() run: no profile or trace function, no
 //      sys.monitoring events, global or on the code format() runs.
 // Under these, the line runs no code of anyone's: every dict it looks into has
 // exact str (or bytes) keys, and every value it formats is an exact str.
 //
+// Threads. Nothing a call in flight uses (a verdict, the proof, a borrowed
+// pointer, a cached slot) may be reset or freed by another thread while this
+// call lets the GIL go; what it keeps across such a point is held strongly,
+// and what it checked is checked again after the point, the call falling back
+// where it no longer holds. Here: the proof names everything with strong
+// references and is made aside (`draft`) and swapped in whole, the one it
+// replaces released only then (a finalizer run by the release may let another
+// thread in, which finds `proving` set and makes the full call); the caches
+// hold what they hand out (or compare a dict with its version only, never
+// reading it stale). colored_line() lets the GIL go in one place, the
+// stream's isatty(): what format() reads before it is read before it, and
+// after it the proof, the cells, C3 and C5 are checked again and what format()
+// reads after it (the style, reset) read again; anything changed meanwhile
+// and it returns null, and the caller leaves the record to the handler's own
+// handle(), whose format() runs afresh.
+//
 // Caches: `proof` (C1, C2, the class part of C3) holds while the dict watcher's
 // epoch, the function watcher's count and the pinned classes' version tags are
 // the same; the escape_codes and environment scans (C4) while the dict's version
-// is the same. C3's instance part and C5 are checked at every call.
+// is the same. C3's instance part, os.environ's own values, the closure cells
+// and C5 are checked at every call.
 #include "logger/colored.hpp"
 #include "logger/fingerprint.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "module/fast_attr.hpp"
 #include "module/globals.hpp"
@@ -447,6 +474,17 @@ enum { kFormatterType, kStyleType, kRecordType, kEnvironType, kBaseType };
 
 void pin(PyObject*& slot, PyObject* value) { Py_XSETREF(slot, Py_XNewRef(value)); }
 
+// os.environ's own values the line reads (C4), read at each call.
+struct EnvironValues {
+    PyObject* data = nullptr;
+    PyObject* encode = nullptr;
+    PyObject* decode = nullptr;
+};
+bool environ_values(PyObject* environ, EnvironValues& e);
+
+// What the proof found, with strong references to everything it names (a
+// class, dict or function freed and another made at its address must not pass
+// for it; a call in flight may still use them).
 struct Proof {
     bool checked = false;
     bool usable = false;
@@ -454,30 +492,50 @@ struct Proof {
     uint64_t changes = 0;
     bool blank = false;  // the release asks "blank the codes?" rather than "colorize?"
     const Known* release = nullptr;
-    // Pinned (strong references, process lifetime): a class freed and another
-    // made at its address must not pass for it.
     PyObject* types[kPinnedTypes] = {};
     unsigned int versions[kPinnedTypes] = {};
     PyObject* escape_module = nullptr;  // colorlog.escape_codes' namespace
     PyObject* escape_codes = nullptr;   // the table (read afresh with the namespace: watched)
-    PyObject* environ = nullptr;
-    PyObject* env_data = nullptr;
+    PyObject* environ = nullptr;        // os.environ (its own values are read at each call: C4)
+    // The functions whose closure cells are read at each call (cell_contents
+    // can be assigned, and no watcher sees it): formatMessage's __class__ (for
+    // super()) and os.environ's encodekey and decodevalue (the encoding).
+    PyObject* format_message = nullptr;
+    PyObject* encode = nullptr;
+    PyObject* decode = nullptr;
     PyCodeObject* codes[kMaxCodes] = {};
     int ncodes = 0;
     PyObject* io_types[6] = {};  // TextIOWrapper, StringIO, FileIO, BufferedWriter, BufferedReader, BufferedRandom
     bool exceptions = false;     // formatException is known (exceptions_known())
 };
-Proof proof;
+// `proof` is what the calls read; a new one is made in `draft` and then
+// swapped in whole, so no call ever meets a proof half made; the one it
+// replaces is released only then (releasing may run finalizers, which may let
+// other threads run: they find `proving` set and make the full call).
+Proof proof, draft;
+bool proving = false;
+
+void drop_pins(Proof& p) {
+    PyObject* held[kPinnedTypes + 6 + kMaxCodes + 6];
+    int n = 0;
+    for (PyObject*& t : p.types) held[n++] = t;
+    for (PyObject*& t : p.io_types) held[n++] = t;
+    for (int i = 0; i < p.ncodes; ++i) held[n++] = reinterpret_cast<PyObject*>(p.codes[i]);
+    for (PyObject* o : {p.escape_module, p.escape_codes, p.environ, p.format_message, p.encode, p.decode})
+        held[n++] = o;
+    p = Proof();
+    for (int i = 0; i < n; ++i) Py_XDECREF(held[i]);
+}
 
 void note_code(PyObject* fn) {
-    if (!fn || proof.ncodes == kMaxCodes) return;
+    if (!fn || draft.ncodes == kMaxCodes) return;
     PyObject* code = reinterpret_cast<PyFunctionObject*>(fn)->func_code;
-    proof.codes[proof.ncodes++] = reinterpret_cast<PyCodeObject*>(code);
+    draft.codes[draft.ncodes++] = reinterpret_cast<PyCodeObject*>(Py_NewRef(code));
     // Nested code (parse_colors' generator expression) runs as well.
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && proof.ncodes < kMaxCodes; ++i)
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts) && draft.ncodes < kMaxCodes; ++i)
         if (PyCode_Check(PyTuple_GET_ITEM(consts, i)))
-            proof.codes[proof.ncodes++] = reinterpret_cast<PyCodeObject*>(PyTuple_GET_ITEM(consts, i));
+            draft.codes[draft.ncodes++] = reinterpret_cast<PyCodeObject*>(Py_NewRef(PyTuple_GET_ITEM(consts, i)));
 }
 
 // The builtins a function loads are the interpreter's own, and `globals` does
@@ -500,17 +558,15 @@ bool builtin_function(PyObject* name, std::initializer_list<PyObject*> readers) 
 // A class the proof reads, pinned with its version tag as it is reached: a
 // change of it checks again, whatever the outcome was.
 bool reached(int slot, PyTypeObject* tp) {
-    pin(proof.types[slot], reinterpret_cast<PyObject*>(tp));
+    pin(draft.types[slot], reinterpret_cast<PyObject*>(tp));
     const bool tagged = PyUnstable_Type_AssignVersionTag(tp);
-    proof.versions[slot] = tp->tp_version_tag;
+    draft.versions[slot] = tp->tp_version_tag;
     return tagged;
 }
 
 // Everything format() runs and reads for formatters of class tp (C1, C2).
 bool prove(PyTypeObject* tp) {
     Found cl, std;
-    proof.ncodes = 0;
-    for (PyObject*& t : proof.types) Py_CLEAR(t);
     if (!reached(kFormatterType, tp) || !plain_class(tp) || !readable(builtins_dict())) return false;
     PyObject* mro = tp->tp_mro;
     if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 3) return false;
@@ -611,24 +667,22 @@ bool prove(PyTypeObject* tp) {
         return false;
     for (PyObject* own : {N._data, N.encodekey, N.decodevalue})
         if (lookup(environ_tp, own)) return false;
-    Ref environ_dict = Ref::steal(PyObject_GenericGetDict(environ, nullptr));
-    if (!environ_dict) return PyErr_Clear(), false;
-    PyObject* data = item(environ_dict.get(), N._data);
-    PyObject* encode = item(environ_dict.get(), N.encodekey);
-    PyObject* decode = item(environ_dict.get(), N.decodevalue);
-    if (!readable(environ_dict.get()) || !data || !PyDict_CheckExact(data) ||
-        !note_function(encode, os_ns, std, kEnvironEncode) || !note_function(decode, os_ns, std, kEnvironDecode) ||
-        !closure_holds(encode, N.utf_8, true) || !closure_holds(decode, N.utf_8, true))
+    // Its own values as they are now; each call reads them again (C4).
+    EnvironValues env;
+    if (!environ_values(environ, env) || !note_function(env.encode, os_ns, std, kEnvironEncode) ||
+        !note_function(env.decode, os_ns, std, kEnvironDecode) || !closure_holds(env.encode, N.utf_8, true) ||
+        !closure_holds(env.decode, N.utf_8, true))
         return false;
+    PyObject *encode = env.encode, *decode = env.decode;
     if (!builtin_is(N.KeyError, PyExc_KeyError, {logging_ns, abc_ns, os_ns}) ||
         !builtin_is(N.str, reinterpret_cast<PyObject*>(&PyUnicode_Type), {os_ns}) ||
         !builtin_function(N.isinstance, {os_ns}))
         return false;
 
     // C1: a known release, and the standard library as known.
-    proof.release = known_row(cl, false);
-    if (!proof.release || !known_row(std, true)) return false;
-    proof.blank = blank != nullptr;
+    draft.release = known_row(cl, false);
+    if (!draft.release || !known_row(std, true)) return false;
+    draft.blank = blank != nullptr;
 
     // io's streams whose isatty() runs no Python code (C3).
     {
@@ -640,7 +694,7 @@ bool prove(PyTypeObject* tp) {
         for (int i = 0; i < 6; ++i) {
             Ref t = Ref::steal(PyObject_GetAttrString(io_mod.get(), names[i]));
             if (!t || !PyType_Check(t.get())) return PyErr_Clear(), false;
-            pin(proof.io_types[i], t.get());
+            pin(draft.io_types[i], t.get());
         }
     }
 
@@ -649,10 +703,10 @@ bool prove(PyTypeObject* tp) {
     // colorlog's of a known fingerprint, whose `io.StringIO` is io's own and
     // whose `traceback` is the module logging formats with. Without it the
     // line is still known; a record with exc_info is not.
-    proof.exceptions = false;
+    draft.exceptions = false;
     PyObject* format_exception = lookup(tp, N.formatException);
     if (format_exception && format_exception == lookup(base, N.formatException)) {
-        proof.exceptions = Py_IS_TYPE(format_exception, &PyFunction_Type);
+        draft.exceptions = Py_IS_TYPE(format_exception, &PyFunction_Type);
     } else if (format_exception && Py_IS_TYPE(format_exception, &PyFunction_Type)) {
         Found fe;
         const int minor = int((Py_Version >> 16) & 0xFF);
@@ -661,21 +715,23 @@ bool prove(PyTypeObject* tp) {
             for (const KnownFormatException& k : kFormatException) known = known || (k.minor == minor && k.fp == fe.fp[0]);
         PyObject* io_ns = module_dict(colorlog_ns, N.io);
         PyObject* traceback_ns = module_dict(colorlog_ns, N.traceback);
-        proof.exceptions = known && io_ns && item(io_ns, N.StringIO) == proof.io_types[1] && traceback_ns &&
+        draft.exceptions = known && io_ns && item(io_ns, N.StringIO) == draft.io_types[1] && traceback_ns &&
                            traceback_ns == module_dict(logging_ns, N.traceback) &&
                            builtin_is(N.dict, reinterpret_cast<PyObject*>(&PyDict_Type), {colorlog_ns});
-        if (proof.exceptions) note_code(format_exception);
+        if (draft.exceptions) note_code(format_exception);
     }
 
     for (int r = 0; r < kColorlogRoles; ++r) note_code(cl.fn[r]);
     for (int r = 0; r < kStdlibRoles; ++r) note_code(std.fn[r]);
     // Looking names up may have given a class a new version tag: the proof holds for these.
     for (int i = 0; i < kPinnedTypes; ++i)
-        if (!reached(i, reinterpret_cast<PyTypeObject*>(proof.types[i]))) return false;
-    pin(proof.escape_module, escape_ns);
-    pin(proof.escape_codes, table);
-    pin(proof.environ, environ);
-    pin(proof.env_data, data);
+        if (!reached(i, reinterpret_cast<PyTypeObject*>(draft.types[i]))) return false;
+    pin(draft.escape_module, escape_ns);
+    pin(draft.escape_codes, table);
+    pin(draft.environ, environ);
+    pin(draft.format_message, format_message);
+    pin(draft.encode, encode);
+    pin(draft.decode, decode);
     return true;
 }
 
@@ -691,24 +747,33 @@ bool proof_current(PyTypeObject* tp) {
 
 bool proven(PyTypeObject* tp) {
     if (proof_current(tp)) return proof.usable;
+    // Another thread is making a proof (and, releasing the one it replaces,
+    // let this one run): the full call.
+    if (proving) return false;
     if (function_watcher < 0) {
         function_watcher = PyFunction_AddWatcher(on_function_event);
         if (function_watcher < 0) return PyErr_Clear(), false;
     }
     if (!names_ready()) return false;
+    proving = true;
     // The epoch is taken before anything is read: whatever changes a watched
     // dict while the proof is made moves it on, and the next call checks again.
     const uint64_t epoch = watched_epoch();
     const uint64_t changes = function_changes;
     const bool usable = prove(tp);
-    proof.checked = true;
-    proof.usable = usable;
-    proof.epoch = epoch;
-    proof.changes = changes;
+    draft.checked = true;
+    draft.usable = usable;
+    draft.epoch = epoch;
+    draft.changes = changes;
     // A class out of version tags cannot be watched: check again next time.
     for (int i = 0; i < kPinnedTypes; ++i)
-        if (proof.types[i] && !proof.versions[i]) proof.checked = false;
-    return usable;
+        if (draft.types[i] && !draft.versions[i]) draft.checked = false;
+    std::swap(proof, draft);
+    drop_pins(draft);
+    proving = false;
+    // Dropping the old proof's references may have run finalizers (and let
+    // other threads run): the new one as it stands now.
+    return proof_current(tp) && proof.usable;
 }
 
 // ---------------------------------------------------------------------------
@@ -762,33 +827,52 @@ bool scanned(Scanned& s, PyObject* d, bool (*check)(PyObject*)) {
 }
 
 // An object's own attributes, read where they sit: in its inline values (the
-// layout's index of each name remembered per layout), else in its dict. Exactly
-// `n` attributes, these names: the values in `out` (borrowed from the object).
+// layout's index of each name remembered per layout), else in its dict. These
+// names (and, when `exact`, no other): the values in `out` (borrowed from the
+// object).
 struct OwnLayout {
     LayoutSeen seen;
     Py_ssize_t index[9] = {};
 };
 
-bool own_values(PyObject* obj, PyObject* const* names, int n, OwnLayout& layout, PyObject** out) {
+bool own_values(PyObject* obj, PyObject* const* names, int n, OwnLayout& layout, PyObject** out, bool exact = true) {
     const void* keys = nullptr;
     PyObject* const* values = priv::inline_values(obj, &keys);
     if (values) {
-        // The dict's version does not move when inline values change: read them.
+        // The dict's version does not move when inline values change, and a
+        // dict made from them sends its watchers no event then: read them.
         if (layout.seen.changed(keys))
             for (int i = 0; i < n; ++i) layout.index[i] = priv::shared_keys_index(keys, names[i]);
-        int present = 0;
-        for (Py_ssize_t i = 0; i < layout.seen.size; ++i) present += values[i] != nullptr;
-        if (present != n) return false;
+        if (exact) {
+            int present = 0;
+            for (Py_ssize_t i = 0; i < layout.seen.size; ++i) present += values[i] != nullptr;
+            if (present != n) return false;
+        }
         for (int i = 0; i < n; ++i)
             if (layout.index[i] < 0 || !(out[i] = values[layout.index[i]])) return false;
         return true;
     }
     Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
     if (!d) return PyErr_Clear(), false;
-    if (!PyDict_CheckExact(d.get()) || !priv::dict_has_str_keys(d.get()) || PyDict_GET_SIZE(d.get()) != n) return false;
+    if (!PyDict_CheckExact(d.get()) || !priv::dict_has_str_keys(d.get()) || (exact && PyDict_GET_SIZE(d.get()) != n))
+        return false;
     for (int i = 0; i < n; ++i)
         if (!(out[i] = item(d.get(), names[i]))) return false;
     return true;  // the object's dict holds them
+}
+
+// os.environ's own values that `"<KEY>" in os.environ` reads (_Environ.__getitem__:
+// `self._data[self.encodekey(key)]`, then `self.decodevalue(value)`), where
+// they sit now (C4). The class is the one proven; data, encode and decode
+// borrowed from the object.
+OwnLayout environ_layout;
+
+bool environ_values(PyObject* environ, EnvironValues& e) {
+    PyObject* const names[3] = {N._data, N.encodekey, N.decodevalue};
+    PyObject* a[3];
+    if (!own_values(environ, names, 3, environ_layout, a, false)) return false;
+    e = EnvironValues{a[0], a[1], a[2]};
+    return PyDict_CheckExact(e.data);
 }
 
 OwnLayout formatter_layout, style_layout;
@@ -885,44 +969,62 @@ bool unwatched() {
     return !priv::monitoring_local_events(ts, proof.codes, proof.ncodes);
 }
 
+// The closure cells the proof read, as it read them (C2, C4): formatMessage's
+// __class__ is the formatter's class, and os.environ's encoding "utf-8" (one
+// cell, which encodekey and decodevalue share as os made them).
+bool cells_hold(PyTypeObject* tp) {
+    return closure_holds(proof.format_message, reinterpret_cast<PyObject*>(tp), false) &&
+           closure_holds(proof.encode, N.utf_8, true) && closure_holds(proof.decode, N.utf_8, true);
+}
+
+// C4 for this call: os.environ of the class proven, its encodekey and
+// decodevalue the functions proven, its _data (whichever dict it is now) an
+// exact dict of bytes keys and values.
+bool environ_now(EnvironValues& e) {
+    PyObject* environ = proof.environ;
+    return environ && reinterpret_cast<PyObject*>(Py_TYPE(environ)) == proof.types[kEnvironType] &&
+           environ_values(environ, e) && e.encode == proof.encode && e.decode == proof.decode &&
+           scanned(env_scan, e.data, bytes_dict);
+}
+
 // ---------------------------------------------------------------------------
 // The line
 
 // Whether FORCE_COLOR and NO_COLOR are set, at the version of the
 // environment's dict they were looked up at.
 struct EnvSeen {
-    PyObject* dict = nullptr;
+    PyObject* dict = nullptr;  // compared, never dereferenced stale (the version says it is the same dict)
     uint64_t version = 0;
     int force = -1, no = -1;
 };
 EnvSeen env_seen;
 
-// `"<KEY>" in os.environ`: its encoded key in the environment's dict.
-int env_has(PyObject* key) {
+// `"<KEY>" in os.environ`: its encoded key (what encodekey gives) in `data`,
+// os.environ's _data as environ_now() just read it.
+int env_has(PyObject* key, PyObject* data) {
     const bool force = key == N.FORCE_COLOR;
-    const uint64_t version = priv::dict_version(proof.env_data);
-    if (env_seen.dict == proof.env_data && env_seen.version == version && (force ? env_seen.force : env_seen.no) >= 0)
+    const uint64_t version = priv::dict_version(data);
+    if (env_seen.dict == data && env_seen.version == version && (force ? env_seen.force : env_seen.no) >= 0)
         return force ? env_seen.force : env_seen.no;
-    if (!scanned(env_scan, proof.env_data, bytes_dict)) {
-        // Changed under the line (another thread, during isatty()): ask it as Python does.
-        Ref text = Ref::steal(PyUnicode_FromEncodedObject(key, "ascii", "strict"));
-        return text ? PySequence_Contains(proof.environ, text.get()) : -1;
-    }
-    PyObject* found = PyDict_GetItemWithError(proof.env_data, key);
+    PyObject* found = PyDict_GetItemWithError(data, key);  // bytes keys only: no code runs
     if (!found && PyErr_Occurred()) return -1;
-    if (env_seen.dict != proof.env_data || env_seen.version != version) env_seen = EnvSeen{proof.env_data, version};
+    if (env_seen.dict != data || env_seen.version != version) env_seen = EnvSeen{data, version};
     (force ? env_seen.force : env_seen.no) = found ? 1 : 0;
     return found ? 1 : 0;
 }
 
 // _colorize() (or `not _blank_escape_codes()`): 1 colour, 0 none, -1 error.
-int colorize(const Values& v) {
+// `asked` is set when the stream's isatty() ran (and may have let other
+// threads run).
+int colorize(const Values& v, PyObject* env_data, bool* asked) {
+    *asked = false;
     int t = PyObject_IsTrue(v.force_color);
     if (t) return t;
-    if ((t = env_has(N.FORCE_COLOR))) return t;
+    if ((t = env_has(N.FORCE_COLOR, env_data))) return t;
     if ((t = PyObject_IsTrue(v.no_color))) return t < 0 ? t : 0;
-    if ((t = env_has(N.NO_COLOR))) return t < 0 ? t : 0;
+    if ((t = env_has(N.NO_COLOR, env_data))) return t < 0 ? t : 0;
     if (v.stream != Py_None) {
+        *asked = true;
         Ref stream = Ref::borrow(v.stream);
         Ref tty = Ref::steal(PyObject_CallMethodNoArgs(stream.get(), N.isatty));
         if (!tty) return -1;
@@ -941,8 +1043,9 @@ PyObject* subscript(PyObject* d, PyObject* key) {
     return found;
 }
 
-// parse_colors(text): the codes of the comma-separated names, joined.
-Ref parse_colors(PyObject* text) {
+// parse_colors(text): the codes of the comma-separated names in `table`
+// (colorlog's escape_codes), joined.
+Ref parse_colors(PyObject* table, PyObject* text) {
     Ref parts = Ref::steal(PyUnicode_Split(text, N.comma, -1));
     if (!parts) return Ref();
     Ref codes = Ref::steal(PyList_New(0));
@@ -950,18 +1053,23 @@ Ref parse_colors(PyObject* text) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
         PyObject* part = PyList_GET_ITEM(parts.get(), i);
         if (PyUnicode_GET_LENGTH(part) == 0) continue;
-        PyObject* code = subscript(proof.escape_codes, part);
+        PyObject* code = subscript(table, part);
         if (!code || PyList_Append(codes.get(), code) < 0) return Ref();
     }
     return Ref::steal(PyUnicode_Join(N.empty, codes.get()));
 }
 
 // parse_colors(log_colors.get(levelname, "")) by the levelname object (held, so
-// that its address stays its own; an exact str) at the versions of log_colors
-// and of escape_codes. One per level in use.
+// that its address stays its own; an exact str), for the log_colors dict and
+// the escape_codes table at their versions (the dicts compared, not held: a
+// version is never met again by another dict, nor by one freed and made again
+// at the same address, so a version alone does not name a dict where it is a
+// count of watcher events). One per level in use.
 struct ParsedSeen {
     PyObject* levelname = nullptr;  // owned
+    PyObject* colors = nullptr;
     uint64_t colors_version = 0;
+    PyObject* table = nullptr;
     uint64_t table_version = 0;
     PyObject* codes = nullptr;  // owned
 };
@@ -969,20 +1077,23 @@ constexpr int kParsedWays = 8;
 ParsedSeen parsed_seen[kParsedWays];
 int parsed_next = 0;
 
-Ref parsed_colour(PyObject* log_colors, PyObject* levelname, uint64_t colors_version, uint64_t table_version) {
+Ref parsed_colour(PyObject* log_colors, PyObject* levelname, uint64_t colors_version, const Table& table) {
     const bool keyed = PyUnicode_CheckExact(levelname);
     for (ParsedSeen& p : parsed_seen)
-        if (keyed && p.levelname == levelname && p.colors_version == colors_version && p.table_version == table_version)
+        if (keyed && p.levelname == levelname && p.colors == log_colors && p.colors_version == colors_version &&
+            p.table == table.dict && p.table_version == table.version)
             return Ref::borrow(p.codes);
     Ref colour;
     if (PyDict_GetItemRef(log_colors, levelname, colour.out()) < 0) return Ref();
-    Ref codes = parse_colors(colour ? colour.get() : N.empty);
+    Ref codes = parse_colors(table.dict, colour ? colour.get() : N.empty);
     if (!codes || !keyed) return codes;
     ParsedSeen& slot = parsed_seen[parsed_next];
     parsed_next = (parsed_next + 1) % kParsedWays;
     Py_XSETREF(slot.levelname, Py_NewRef(levelname));
+    slot.colors = log_colors;
     slot.colors_version = colors_version;
-    slot.table_version = table_version;
+    slot.table = table.dict;
+    slot.table_version = table.version;
     Py_XSETREF(slot.codes, Py_NewRef(codes.get()));
     return codes;
 }
@@ -1056,11 +1167,10 @@ Ref as_text(PyObject* v) {
 }  // namespace
 
 bool colored_known(PyObject*, PyObject* formatter) {
-    if (!formatter || !proven(Py_TYPE(formatter))) return false;
+    if (!formatter || !proven(Py_TYPE(formatter)) || !cells_hold(Py_TYPE(formatter))) return false;
     Values v;
-    if (!formatter_values(formatter, v) || !plain_stream(v.stream) || !escape_table() ||
-        !PyDict_CheckExact(proof.env_data) ||
-        !scanned(env_scan, proof.env_data, bytes_dict))
+    EnvironValues env;
+    if (!formatter_values(formatter, v) || !plain_stream(v.stream) || !escape_table() || !environ_now(env))
         return false;
     return unwatched();
 }
@@ -1071,24 +1181,43 @@ bool colored_exceptions_known(PyObject* formatter) {
 
 Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* name, PyObject* levelname, PyObject*,
                  PyObject* message) {
+    PyTypeObject* tp = Py_TYPE(formatter);
     Values v;
+    EnvironValues env;
     const Table* table = escape_table();
-    if (!formatter_values(formatter, v) || !table) {
+    if (!table || !formatter_values(formatter, v) || !environ_now(env)) {
         PyErr_SetString(PyExc_SystemError, "colored_line() without colored_known()");
         return Ref();
     }
-    // Held across isatty(), which lets other threads run: what they change then
-    // is as if changed after this line was made.
-    Ref log_colors = Ref::borrow(v.log_colors), reset = Ref::borrow(v.reset), stream = Ref::borrow(v.stream);
+    // Up to isatty() no code runs: what format() reads before it is read here
+    // as it stands. What this call keeps across isatty() is held.
+    Ref stream = Ref::borrow(v.stream);
     // _escape_code_map(levelname): the copy of escape_codes, of which the line
-    // reads these keys (held: isatty() lets other threads run).
+    // reads these keys.
     Ref copied[kTableKeys];
     for (int i = 0; i < kTableKeys; ++i) copied[i] = Ref::borrow(table->values[i]);
     // codes.setdefault("log_color", parse_colors(log_colors.get(levelname, "")))
-    Ref parsed = parsed_colour(v.log_colors, levelname, colors_scan.version, table->version);
+    Ref parsed = parsed_colour(v.log_colors, levelname, colors_scan.version, *table);
     if (!parsed) return Ref();
-    const int on = colorize(v);
+    bool asked = false;
+    const int on = colorize(v, env.data, &asked);
     if (on < 0) return Ref();
+    // isatty() may have let other threads run. format() goes on with
+    // ColoredRecord, Formatter.formatMessage, self._style.format and
+    // self._append_reset (self.reset): read them where they are now. Anything
+    // no longer as proven (a class or function patched, a module global
+    // rebound, a profiler set) and the line is not this one: the caller leaves
+    // the record to the handler's own handle(), whose format() runs afresh.
+    PyObject* reset = v.reset;
+    if (asked) {
+        Values now;
+        if (Py_TYPE(formatter) != tp || !proof_current(tp) || !proof.usable || !cells_hold(tp) ||
+            !formatter_values(formatter, now) || !unwatched()) {
+            PyErr_SetString(PyExc_RuntimeError, "what format() reads changed while isatty() ran");
+            return Ref();
+        }
+        reset = now.reset;  // borrowed from the formatter, which the caller holds; no code runs from here on
+    }
     // PercentStyle: the record's dict updated with the codes, blank when off.
     auto code_or = [&](int i, PyObject* otherwise) -> PyObject* {
         if (!copied[i]) return otherwise;
@@ -1107,7 +1236,7 @@ Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* na
         return Ref();
     }
     PyObject* reset_code = on ? copied[kReset].get() : N.empty;
-    const int wanted = PyObject_IsTrue(reset.get());
+    const int wanted = PyObject_IsTrue(reset);  // None, a bool or an int (C3)
     if (wanted < 0) return Ref();
     PyObject* pieces[9] = {parts[0].get(), parts[1].get(), N.dash, parts[2].get(), N.dash,
                            parts[3].get(), N.dash, parts[4].get(), reset_code};

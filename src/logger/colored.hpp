@@ -28,8 +28,12 @@ bool colored_exceptions_known(PyObject* formatter);
 // release reads them, now. Call it right after colored_known() gave true for
 // the same formatter, with no code run in between, and with the four texts as
 // exact str (anything else: make the full call instead). levelno is not read by
-// colorlog. Null with an exception set where format() would raise; the
-// exception carries none of the frames Python's own would.
+// colorlog. The formatter is held by the caller: the stream's isatty() may let
+// other threads run. Null with an exception set where format() would raise (the
+// exception carries none of the frames Python's own would), or where something
+// format() reads after isatty() no longer holds when it returns (another thread
+// patched or changed it meanwhile); either way the caller gives the record to
+// the handler's own code, whose format() runs afresh.
 Ref colored_line(PyObject* formatter, PyObject* handler, PyObject* asctime, PyObject* name, PyObject* levelname,
                  PyObject* levelno, PyObject* message);
 

@@ -65,6 +65,21 @@
 //
 // The checks run no code of anyone's: every dict they look into has exact str
 // keys, nothing they read is called.
+//
+// Threads. Nothing a call in flight uses (a verdict, the table's state, a
+// borrowed pointer, a cached slot) may be reset or freed by another thread
+// while the call waits or lets the GIL go: hold it strongly, or check it again
+// after the point. A check that finds the table broken starts the state afresh
+// (`tstock = Stock()`), so: everything a row pins is held for the life of the
+// process (Pin); the code objects handed out by traceback_stock_codes() are
+// every code any check gathered, only ever added to (a caller that took
+// (codes, n) before a check ran again never meets an emptied slot, as it would
+// if `n` outlived a check that found fewer, such as one made after a module
+// was taken out of sys.modules); a verdict is only ever the one of the check
+// just made, and whoever let the GIL go since asks again
+// (traceback_stock_holds(), after traceback_inputs()' stats); and a check met
+// half made (a finalizer letting another thread run inside it) is taken as
+// failed, so that call makes the full one.
 #include "logger/traceback_stock.hpp"
 
 #include <opcode.h>
@@ -436,13 +451,31 @@ static void watch_class(PyTypeObject* tp) {
     tstock.classes[tstock.nclasses++] = tp;
 }
 
+// Every code object any check has gathered, in the order first met: what traceback_stock_codes()
+// gives. Only ever added to, so a caller that took (codes, n) before a check ran again still reads
+// code objects (each is held by a pin, or by the code that holds it as a constant, for the life of
+// the process) and never an emptied slot; the codes of an earlier check that the current one no
+// longer reaches are still watched for monitoring events, which only makes the full call.
+constexpr int kMaxSeenCodes = 256;
+static PyCodeObject* seen_codes[kMaxSeenCodes] = {};
+static int nseen_codes = 0;
+
+static bool note_seen(PyCodeObject* code) {
+    for (int i = 0; i < nseen_codes; ++i)
+        if (seen_codes[i] == code) return true;
+    if (nseen_codes == kMaxSeenCodes) return false;
+    seen_codes[nseen_codes] = code;
+    ++nseen_codes;  // after the slot is written
+    return true;
+}
+
 // A code object and, recursively, those of its constants (nested functions, lambdas, generator
 // expressions, comprehensions).
 static bool add_code(PyObject* code, PyObject* globals) {
     if (!PyCode_Check(code)) return true;
     for (int i = 0; i < tstock.ncodes; ++i)
         if (tstock.codes[i] == reinterpret_cast<PyCodeObject*>(code)) return true;
-    if (tstock.ncodes == kMaxTracebackCodes) return false;
+    if (tstock.ncodes == kMaxTracebackCodes || !note_seen(reinterpret_cast<PyCodeObject*>(code))) return false;
     tstock.code_globals[tstock.ncodes] = globals;
     tstock.codes[tstock.ncodes++] = reinterpret_cast<PyCodeObject*>(code);
     PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
@@ -999,20 +1032,36 @@ static int per_call() {
 
 }  // namespace
 
+// Set while a check runs: a call that another thread lets run meanwhile (a
+// finalizer letting the GIL go) finds the stock half checked and makes the
+// full call.
+static bool checking = false;
+
 bool traceback_stock_current() {
+    if (checking) return false;
+    checking = true;
     bool same = tstock.checked && tstock.epoch == watched_epoch() && tstock.function_changes == rows::function_changes();
     for (int i = 0; same && i < tstock.nclasses; ++i) same = tstock.classes[i]->tp_version_tag == tstock.versions[i];
     if (!same) check_stock();
-    if (!tstock.usable) return false;
-    const int now = per_call();
-    if (now >= 0) return now == 1;
-    check_stock();
-    return tstock.usable && per_call() == 1;
+    int now = tstock.usable ? per_call() : 0;
+    if (now < 0) {
+        check_stock();
+        now = tstock.usable ? per_call() : 0;
+    }
+    checking = false;
+    return now == 1;
+}
+
+bool traceback_stock_holds() {
+    if (!traceback_stock_current()) return false;
+    PyThreadState* ts = PyThreadState_Get();
+    return !ts->c_profilefunc && !ts->c_tracefunc && !priv::monitoring_global_events(ts) &&
+           !priv::monitoring_local_events(ts, seen_codes, nseen_codes);
 }
 
 void traceback_stock_codes(PyCodeObject* const** codes, int* n) {
-    *codes = tstock.codes;
-    *n = tstock.ncodes;
+    *codes = seen_codes;
+    *n = nseen_codes;
 }
 
 }  // namespace log_main

@@ -13,7 +13,13 @@ namespace log_main {
 bool traceback_stock_current();
 
 // The code objects of the pinned functions, nested ones included (local monitoring events on any
-// of them make the caller take the full path). Valid while traceback_stock_current() holds.
+// of them make the caller take the full path): every code object any check gathered, so that what
+// a caller took stays code objects, held for the life of the process, whatever checks run later.
 void traceback_stock_codes(PyCodeObject* const** codes, int* n);
+
+// traceback_stock_current(), and nothing watches the plain formatting run: no profile or trace
+// function on this thread, no sys.monitoring events, global or local on the codes above. For a
+// check made again after something let the GIL go (another thread may have set any of them).
+bool traceback_stock_holds();
 
 }  // namespace log_main

@@ -27,11 +27,26 @@
 //  T11 (without_colour) The colour codes are ESC '[' digits-and-';' 'm'; the
 //      colouring adds nothing else (the proof is in the document).
 //
-// The checks read C fields only: they run nothing and raise nothing. The
-// others (the call, the limit, linecache's freshness, re's cache, imports,
-// nothing between the two handlers, nothing watching, every name the plain
-// formatting reads pinned) and the hook-up are still to be built: until then
-// these functions are reached only through the probe at the end, by the tests.
+// traceback_inputs() adds the per-record conditions T7 (the limit), T8
+// (linecache's entries, fresh on disk as checkcache finds them) and T9 (re's
+// cache of dedent patterns), and records what it read for T13 (nothing changed
+// between the console's formatting and the file's). The table of everything
+// else the formatting reads is traceback_stock.cpp's.
+//
+// The checks read C fields only: they run nothing and raise nothing.
+//
+// Threads. Nothing a call in flight uses (a borrowed pointer, a verdict) may be
+// reset or freed by another thread while the call lets the GIL go: what it
+// keeps across such a point is held, and what it checked is checked again
+// after it. traceback_inputs() lets the GIL go for each stat of a source file
+// (linecache.checkcache's os.stat), so it works in three steps: the walk and
+// the record with the GIL held throughout (the entries, exceptions and frames
+// it meets borrowed only within it), keeping held the size, time and name of
+// each entry to stat; the stats, using only those; then the walk again, which
+// must give the same record, and traceback_stock_holds() (nothing patched,
+// nothing watching). Another thread that meanwhile replaced an entry, relinked
+// an exception, patched the formatting or set a profiler makes the check fail,
+// and the formatter's own formatException runs.
 #include "logger/traceback_text.hpp"
 
 #include <sys/stat.h>
@@ -39,6 +54,7 @@
 #include <cstring>
 
 #include "logger/stock.hpp"
+#include "logger/traceback_stock.hpp"
 #include "module/private_api.hpp"
 
 namespace log_main {
@@ -232,11 +248,19 @@ Ref dedent_margin(PyObject* lines, int first, int last) {
     return Ref::steal(PyUnicode_Substring(shortest, 0, margin));
 }
 
+// An entry linecache.checkcache compares with the file: its size, mtime and
+// full name as exact int, float and str (null: one it does not check, loaded
+// through a module's loader; false: anything else).
+bool entry_checked(PyObject* entry, bool* checked) {
+    PyObject *size = PyTuple_GET_ITEM(entry, 0), *mtime = PyTuple_GET_ITEM(entry, 1), *fullname = PyTuple_GET_ITEM(entry, 3);
+    *checked = mtime != Py_None;
+    return !*checked || (PyLong_CheckExact(size) && PyFloat_CheckExact(mtime) && PyUnicode_CheckExact(fullname));
+}
+
 // What os.stat(fullname) gives for the entry's size and time, compared as
-// linecache.checkcache compares them: true when it would keep the entry.
+// linecache.checkcache compares them: true when it would keep the entry. The
+// three are held by the caller: the GIL is let go for the stat.
 bool entry_fresh(PyObject* size, PyObject* mtime, PyObject* fullname) {
-    if (mtime == Py_None) return true;  // loaded through a module's loader: not checked
-    if (!PyLong_CheckExact(size) || !PyFloat_CheckExact(mtime) || !PyUnicode_CheckExact(fullname)) return false;
     Ref path = Ref::steal(PyUnicode_EncodeFSDefault(fullname));
     if (!path) return PyErr_Clear(), false;
     const char* bytes = PyBytes_AS_STRING(path.get());
@@ -264,7 +288,14 @@ bool TracebackInputs::same_as(const TracebackInputs& other) const {
     return true;
 }
 
-bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, bool on_disk, TracebackInputs& out) {
+namespace {
+
+// What traceback_inputs() records, read with the GIL held throughout (nothing
+// here lets it go, so the borrowed pointers met on the way stay valid). With
+// `to_stat`, each linecache entry linecache.checkcache would compare with its
+// file goes there (size, mtime, full name, held) for the caller to stat.
+bool record_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, std::vector<Ref>* to_stat,
+                   TracebackInputs& out) {
     out.held.clear();
     out.numbers.clear();
     auto hold = [&out](PyObject* o) { out.held.push_back(Ref::borrow(o)); };
@@ -331,9 +362,10 @@ bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, boo
             if (!found || !PyTuple_CheckExact(found) || PyTuple_GET_SIZE(found) != 4) return PyErr_Clear(), false;
             PyObject* lines = PyTuple_GET_ITEM(found, 2);
             if (!PyList_CheckExact(lines)) return false;
-            if (on_disk && !entry_fresh(PyTuple_GET_ITEM(found, 0), PyTuple_GET_ITEM(found, 1),
-                                        PyTuple_GET_ITEM(found, 3)))
-                return false;
+            bool checked = false;
+            if (!entry_checked(found, &checked)) return false;
+            if (to_stat && checked)
+                for (int part : {0, 1, 3}) to_stat->push_back(Ref::borrow(PyTuple_GET_ITEM(found, part)));
             hold(found);
             hold(lines);
             out.numbers.push_back(PyList_GET_SIZE(lines));
@@ -356,6 +388,22 @@ bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, boo
         }
         return true;
     });
+}
+
+}  // namespace
+
+bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, bool on_disk, TracebackInputs& out) {
+    std::vector<Ref> to_stat;
+    if (!record_inputs(value, tb, logging_dict, on_disk ? &to_stat : nullptr, out)) return false;
+    if (to_stat.empty()) return true;
+    // Each stat lets the GIL go: another thread may meanwhile replace linecache's
+    // entries, relink the exceptions, patch what the formatting runs or set a
+    // profiler. Only what is held is used across them; then everything is read
+    // again and must be what was recorded, and the stock must still hold.
+    for (size_t i = 0; i + 2 < to_stat.size(); i += 3)
+        if (!entry_fresh(to_stat[i].get(), to_stat[i + 1].get(), to_stat[i + 2].get())) return false;
+    TracebackInputs again;
+    return traceback_stock_holds() && record_inputs(value, tb, logging_dict, nullptr, again) && again.same_as(out);
 }
 
 bool traceback_inert(PyObject* value, PyObject* tb) {

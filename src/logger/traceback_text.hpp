@@ -33,8 +33,11 @@ struct TracebackInputs {
 // limit, linecache's entries, re's cache) for (value, tb) as the formatting
 // reached from `logging_dict` (logging's namespace) would meet them, with what
 // they read recorded in `out`. `on_disk`: also stat each source file as
-// linecache.checkcache would, and require its size and time unchanged. Runs no
-// code of anyone's; false (no error set) when any condition fails.
+// linecache.checkcache would, and require its size and time unchanged; the GIL
+// is let go for each stat, after which everything is read again (and
+// traceback_stock_holds()) and must be as recorded. `value` and `tb` are held by
+// the caller. Runs no code of anyone's; false (no error set) when any condition
+// fails.
 bool traceback_inputs(PyObject* value, PyObject* tb, PyObject* logging_dict, bool on_disk, TracebackInputs& out);
 
 // The text with every colour code (ESC '[' digits and ';' 'm') removed; null

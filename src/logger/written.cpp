@@ -1002,11 +1002,12 @@ static PyObject* record_of(Call& c, PyObject* name) {
     return record;
 }
 
-// callHandlers' `hdlr.handle(record)`, with the record.
-static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
+// The handler's own `method(record)` (callHandlers' `hdlr.handle(record)`, or
+// `self.emit(record)` under its lock), with the record.
+static int with_record(Call& c, PyObject* method, PyObject* handler, PyObject* name) {
     PyObject* record = record_of(c, name);
     if (!record) return -1;
-    Ref done = call_method_of(W.handle, {handler, record});
+    Ref done = call_method_of(method, {handler, record});
     if (!done) return -1;
     c.formatted = true;  // Formatter.format ran (or would have, for the later handlers' record)
     if (c.exc_info) {
@@ -1017,6 +1018,10 @@ static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
         c.coloured = Ref();
     }
     return 0;
+}
+
+static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
+    return with_record(c, W.handle, handler, name);
 }
 
 // `with lock:`: __enter__ and __exit__ of the C RLock.
@@ -1113,11 +1118,7 @@ static int rollover_due(const Taker& t, PyObject* limit, PyObject* stream, Py_ss
 // reads is as shipped (no monitoring events on its code) and the exceptions and
 // what they show are as traceback_inputs() requires, recorded in `out`.
 static bool traceback_formatting_inert(PyObject* exc_info, bool on_disk, TracebackInputs& out) {
-    if (!stock_is_current()) return false;
-    PyCodeObject* const* codes;
-    int ncodes;
-    traceback_stock_codes(&codes, &ncodes);
-    return traceback_stock_current() && !priv::monitoring_local_events(PyThreadState_Get(), codes, ncodes) &&
+    return stock_is_current() && traceback_stock_holds() &&
            traceback_inputs(PyTuple_GET_ITEM(exc_info, 1), PyTuple_GET_ITEM(exc_info, 2), wstock.logging_dict,
                             on_disk, out);
 }
@@ -1176,18 +1177,7 @@ static int in_full(Call& c, PyObject* handler, Ref& name, PyObject* stamped, boo
         return 0;
     }
     name = Ref::borrow(stamped);
-    PyObject* record = record_of(c, stamped);
-    if (!record) return -1;
-    Ref done = call_method_of(W.emit, {handler, record});
-    if (!done) return -1;
-    c.formatted = true;
-    if (c.exc_info) {
-        Ref text = Ref::steal(PyObject_GetAttr(record, W.exc_text));
-        if (!text) return -1;
-        c.exc_text = text.get() == Py_None ? Ref() : std::move(text);
-        c.coloured = Ref();
-    }
-    return 0;
+    return with_record(c, W.emit, handler, stamped);
 }
 
 // Whether what the turn checked still holds after a point where the GIL may
