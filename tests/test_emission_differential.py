@@ -3585,27 +3585,41 @@ def change():
     elif case == "zone":
         os.environ["TZ"] = "XXX-9"
         time.tzset()
+    elif case == "stream":      # without the lock, which the record's turn waits for
+        second.stream = open(join("file.log"), "a", encoding="utf-8")
 
 held, go = threading.Event(), threading.Event()
+waited_for = second if case == "stream" else console
 def holder():
-    with console.lock:
+    with waited_for.lock:
         held.set()
         go.wait()
 def meddler():
-    time.sleep(0.3)          # the record waits for the console's lock by now
+    time.sleep(0.3)          # the record waits for the handler's lock by now
     change()
     go.set()
+if case == "stream":     # the console caches its coloured traceback; the file waits for its lock
+    sys.path.insert(0, folder)
+    with open(join("raising.py"), "w") as f:   # every frame of the traceback in a file
+        f.write(chr(10).join(["def boom():", "    return {}['waited']", "def record(obj, text):", "    try:",
+                              "        boom()", "    except KeyError:",
+                              "        obj.error(text, kwargs={'exc_info': True})", ""]))
+    import functools, raising
+    record = functools.partial(raising.record, obj)
+    record("warm-up")    # the first record of a traceback's shape fills linecache
+else:
+    record = obj.info
 threading.Thread(target=holder).start()
 held.wait()
 threading.Thread(target=meddler).start()
-obj.info("waited")
+record("waited")
 go.wait()
 obj.info("after")
 print(time.strftime("%H", time.localtime()))
 '''
 
 
-@pytest.mark.parametrize("case", ["raised", "lowered", "closed", "added", "propagate", "zone"])
+@pytest.mark.parametrize("case", ["raised", "lowered", "closed", "added", "propagate", "zone", "stream"])
 def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path, case):
     """A record waits for the console's lock while another thread changes what callHandlers and
     format() read at the later turns: a handler's level, the handler list, propagate, the time
@@ -3614,7 +3628,7 @@ def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path
     for mode, (folder, done) in _in_place_and_full(tmp_path, WAITING_CHILD.replace("CASE", case), 60).items():
         files = {}
         for name in sorted(os.listdir(folder)):
-            text = (folder / name).read_text(encoding="utf-8")
+            text = (folder / name).read_text(encoding="utf-8").replace(str(folder), "<folder>")
             files[name] = [((TIME_TEXT.findall(line) or ["           -"])[0][11:13], TIME_TEXT.sub("T", line))
                            for line in text.splitlines()]
         out[mode] = files, done.stdout.strip()
@@ -3629,8 +3643,12 @@ def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path
     closed = {"console.txt"} | ({"file.log"} if probe.handlers is not held else set())
     expected = {"raised": {"console.txt"}, "lowered": {"console.txt", "file.log"}, "closed": closed,
                 "added": {"console.txt", "file.log", "extra.log"},
-                "propagate": {"console.txt", "file.log", "root.log"}, "zone": {"console.txt", "file.log"}}
+                "propagate": {"console.txt", "file.log", "root.log"}, "zone": {"console.txt", "file.log"},
+                "stream": {"console.txt", "file.log", "raising.py"}}
     assert waited == expected[case]
+    if case == "stream":  # the file's traceback is plain, though the console cached a coloured one
+        assert "\x1b" not in "".join(line for _, line in files["file.log"])
+        assert any("\x1b" in line for _, line in files["console.txt"])
     if case == "zone":   # formatted after the wait, so in the new zone (the hour of the clock after it)
         assert {h for name in ("console.txt", "file.log") for h, line in files[name] if "waited" in line} \
             <= {hour, f"{(int(hour) - 1) % 24:02d}"}
