@@ -125,6 +125,8 @@ dist: $(VENV)/.ready
 
 # The oldest colorlog the package accepts, in an environment of its own, with
 # the release wheel: the tests of the handlers, the traceback mend among them.
+# Those that probe through the test hooks skip (the wheel has none);
+# test-colorlog-releases runs them with 6.6.0 on a development build.
 OLD_VENV := .venv-colorlog-oldest
 test-colorlog-oldest: dist/.wheels
 	test -x $(OLD_VENV)/bin/python || $(PYTHON) -m venv $(OLD_VENV)
