@@ -22,7 +22,12 @@ DEV_BUILD := --config-settings=cmake.build-type=RelWithDebInfo --config-settings
              --config-settings=build-dir=$(BUILD_DIR)/{wheel_tag} $(TEST_HOOKS)
 SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.inc') CMakeLists.txt pyproject.toml
 
-.PHONY: demo test mutants test-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
+# Every table of what the interpreters and colorlog releases ship, made again and
+# checked on each interpreter of the matrix (scripts/fingerprints, docs/MAINTAINING.md).
+fingerprints: $(VENV)/.ready
+	PYTHON=$(VPY) scripts/fingerprints
+
+.PHONY: fingerprints demo test mutants test-asan test-colorlog-oldest test-colorlog-releases test-matrix bench picture wheel dist clean
 
 $(VENV)/.ready: Makefile
 	@test -n "$(PYTHON)" || { echo "CPython 3.13 not found; run make PYTHON=/path/to/python3.X (3.13 to 3.15)"; exit 1; }

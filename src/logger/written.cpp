@@ -1003,11 +1003,12 @@ static PyObject* record_of(Call& c, PyObject* name) {
     return record;
 }
 
-// callHandlers' `hdlr.handle(record)`, with the record.
-static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
+// The handler's own `method(record)` (callHandlers' `hdlr.handle(record)`, or
+// `self.emit(record)` under its lock), with the record.
+static int with_record(Call& c, PyObject* method, PyObject* handler, PyObject* name) {
     PyObject* record = record_of(c, name);
     if (!record) return -1;
-    Ref done = call_method_of(W.handle, {handler, record});
+    Ref done = call_method_of(method, {handler, record});
     if (!done) return -1;
     c.formatted = true;  // Formatter.format ran (or would have, for the later handlers' record)
     if (c.exc_info) {
@@ -1018,6 +1019,10 @@ static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
         c.coloured = Ref();
     }
     return 0;
+}
+
+static int handle_with_record(Call& c, PyObject* handler, PyObject* name) {
+    return with_record(c, W.handle, handler, name);
 }
 
 // `with lock:`: __enter__ and __exit__ of the C RLock.
@@ -1173,18 +1178,7 @@ static int in_full(Call& c, PyObject* handler, Ref& name, PyObject* stamped, boo
         return 0;
     }
     name = Ref::borrow(stamped);
-    PyObject* record = record_of(c, stamped);
-    if (!record) return -1;
-    Ref done = call_method_of(W.emit, {handler, record});
-    if (!done) return -1;
-    c.formatted = true;
-    if (c.exc_info) {
-        Ref text = Ref::steal(PyObject_GetAttr(record, W.exc_text));
-        if (!text) return -1;
-        c.exc_text = text.get() == Py_None ? Ref() : std::move(text);
-        c.coloured = Ref();
-    }
-    return 0;
+    return with_record(c, W.emit, handler, stamped);
 }
 
 // Whether what the turn checked still holds after a point where the GIL may
