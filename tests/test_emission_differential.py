@@ -45,7 +45,7 @@ from hypothesis import HealthCheck, given, note, settings
 from hypothesis import strategies as st
 
 import log_main
-from conftest import examples, run_process, run_python
+from conftest import examples, has_test_hooks, hook_function, needs_test_hooks, run_process, run_python
 
 LEVEL_NAMES = ("debug", "info", "warning", "error", "critical")
 OMIT = "<omitted>"   # an option that the call does not pass at all
@@ -1798,6 +1798,7 @@ if sys.version_info >= (3, 14):
         "type='\\x1b[1;4;38;5;208m', reset='\\x1b[0m\\x1b[m')))")
 
 
+@needs_test_hooks
 def test_traceback_stock_follows_changes():
     """1 as shipped (once a coloured traceback has been formatted, as the console does first), 0
     after each change to what the plain formatting runs, 1 again once it is undone."""
@@ -1872,6 +1873,7 @@ def caught(shape, exc):
 """
 
 
+@needs_test_hooks
 def test_traceback_codes_cover_what_the_plain_formatting_runs():
     """Every Python function the plain formatting runs (under the conditions: the coloured pass
     just before, the same exceptions) has its code among the codes the module watches for local
@@ -2815,11 +2817,7 @@ def _tracebacks_once():
     """log_main_tracebacks_once(): how many records so far had their file traceback taken from
     the console's text. Skips where the build does not export it."""
     import ctypes
-    count = getattr(ctypes.PyDLL(log_main.__file__), "log_main_tracebacks_once", None)
-    if count is None:
-        pytest.skip("this build does not count the tracebacks taken from the console's text")
-    count.restype, count.argtypes = ctypes.c_longlong, []
-    return count
+    return hook_function("log_main_tracebacks_once", ctypes.c_longlong, [])
 
 
 def test_a_traceback_is_formatted_once_unless_its_exception_runs_code(tmp_path, monkeypatch):
@@ -3368,8 +3366,7 @@ def test_time_text_is_formattimes_at_every_millisecond_edge():
     readings at the edges: the last nanosecond of a second (created rounds up to the next second,
     msecs 999 is taken back to 0), of a millisecond, the first of a second, before 1970."""
     import ctypes
-    probe = ctypes.PyDLL(log_main.__file__).log_main_time_text_probe
-    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.c_longlong]
+    probe = hook_function("log_main_time_text_probe", ctypes.py_object, [ctypes.c_longlong])
     base = 1_767_225_600 * 10**9   # 2026-01-01 00:00:00 UTC
     readings = [base + s * 10**9 + ns for s in (0, 1, 59, 86_399) for ns in
                 (0, 1, 999_999, 1_000_000, 998_999_999, 999_000_000, 999_499_999, 999_500_000, 999_999_999)]
@@ -4047,10 +4044,12 @@ def test_two_consoles_with_colours_of_their_own_match_the_full_path(tmp_path, mo
             encoding="utf-8")).replace(f"own-{colour}-{mode}", "<tag>")
     for colour, code in (("red", "\x1b[31m"), ("blue", "\x1b[34m")):
         assert texts[colour, "module"] == texts[colour, "reference"] == f"{code}T - <tag> - INFO - in colour\x1b[0m\n" * 3
-    # The same through the line alone (log_main_colored_probe: None where the module leaves it to colorlog).
+    # The same through the line alone (log_main_colored_probe: None where the module leaves it to colorlog),
+    # where the build has the hook.
+    if not has_test_hooks():
+        return
     import ctypes
-    probe = ctypes.PyDLL(log_main.__file__).log_main_colored_probe
-    probe.restype, probe.argtypes = ctypes.py_object, [ctypes.py_object] * 5
+    probe = hook_function("log_main_colored_probe", ctypes.py_object, [ctypes.py_object] * 5)
     formatters = [colorlog.ColoredFormatter(fmt=log_main._cformatter, log_colors={**log_main._colors, "INFO": colour})
                   for colour in ("red", "blue")]
     for f in formatters * 2:
@@ -4137,9 +4136,7 @@ def test_a_function_patched_before_the_first_log_makes_the_full_call(tmp_path, l
 def _exported(name, restype):
     """A function of the module's library for the tests, reached through ctypes."""
     import ctypes
-    function = getattr(ctypes.PyDLL(log_main.__file__), name)
-    function.argtypes, function.restype = [ctypes.py_object], restype
-    return function
+    return hook_function(name, restype, [ctypes.py_object])
 
 
 def test_the_table_of_shipped_functions_is_this_interpreters():

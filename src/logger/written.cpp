@@ -173,6 +173,7 @@
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 namespace {  // the table's owners are this file's own (dropped.cpp has an Owner enum of its own)
@@ -1469,17 +1470,19 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: how many records so far had their file's traceback taken
 // from the console's text (through ctypes, not the module).
-extern "C" __attribute__((visibility("default"))) long long log_main_tracebacks_once(void) {
+LOG_MAIN_TEST_HOOK long long log_main_tracebacks_once(void) {
     return log_main::tracebacks_once;
 }
 
 // For the tests: the time text the written record gives a record made at `ns`
 // (time.time_ns()), or None where it leaves the record to logging (through
 // ctypes, not the module).
-extern "C" __attribute__((visibility("default"))) PyObject* log_main_time_text_probe(long long ns) {
+LOG_MAIN_TEST_HOOK PyObject* log_main_time_text_probe(long long ns) {
     log_main::Ref text = log_main::asctime_of(log_main::stamp_of(ns));
     if (!text) Py_RETURN_NONE;
     return text.release();
 }
+#endif  // LOG_MAIN_TEST_HOOK
