@@ -21,6 +21,34 @@ def examples(count):
     return min(count, int(cap)) if cap else count
 
 
+# The functions a development build exports for the tests (src/module/test_hook.hpp), reached
+# through ctypes; the release wheel has none of them, and the tests that need one skip there.
+TEST_HOOKS = frozenset({
+    "log_main_colored_probe", "log_main_traceback_probe", "log_main_traceback_stock",
+    "log_main_traceback_stock_codes", "log_main_traceback_stock_failed", "log_main_tracebacks_once",
+    "log_main_time_text_probe", "log_main_shipped_function", "log_main_function_fingerprint",
+})
+
+
+def has_test_hooks():
+    """Whether the installed module is a development build, one that exports the test hooks."""
+    import ctypes
+    return hasattr(ctypes.PyDLL(log_main.__file__), "log_main_colored_probe")
+
+
+needs_test_hooks = pytest.mark.skipif(not has_test_hooks(), reason="a release build: no test hooks")
+
+
+def hook_function(name, restype, argtypes):
+    """The hook `name` as a ctypes function; the calling test skips where the build has none."""
+    import ctypes
+    function = getattr(ctypes.PyDLL(log_main.__file__), name, None)
+    if function is None:
+        pytest.skip(f"a release build: no {name}")
+    function.restype, function.argtypes = restype, argtypes
+    return function
+
+
 @pytest.fixture
 def unique_name():
     """A logger name that no other test has used."""

@@ -10,7 +10,7 @@ import colorlog
 import pytest
 
 import log_main
-from conftest import Tracer, run_process, run_python
+from conftest import Tracer, needs_test_hooks, run_process, run_python
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3}"
 
@@ -538,6 +538,7 @@ def _in_child(call):
     return eval(done.stdout.strip().splitlines()[-1])
 
 
+@needs_test_hooks
 @pytest.mark.slow
 def test_coloured_line_is_colorlogs():
     """COLORED_EXAMPLES sets the count (scripts/test-colorlog-releases runs 2,000 per release)."""
@@ -545,12 +546,14 @@ def test_coloured_line_is_colorlogs():
     assert _in_child(f"_coloured_differential({examples})") == examples
 
 
+@needs_test_hooks
 @pytest.mark.slow
 def test_coloured_line_follows_run_time_changes():
     examples = max(50, int(os.environ.get("COLORED_EXAMPLES", "300")) // 4)
     assert _in_child(f"_coloured_sequence({examples})") == examples
 
 
+@needs_test_hooks
 def test_coloured_line_left_to_colorlog_when_anything_is_not_as_shipped():
     _skip_unless_fingerprints_known("the module leaves every line to colorlog here")
     out = _in_child("_coloured_left_to_colorlog()")
@@ -658,6 +661,7 @@ def _traceback_differential(examples):
     return taken[0], examples
 
 
+@needs_test_hooks
 @pytest.mark.skipif(sys.version_info < (3, 13), reason="tracebacks are coloured from 3.13 on")
 def test_plain_traceback_is_the_colour_text_without_its_codes():
     examples = int(os.environ.get("TRACEBACK_EXAMPLES", "300"))

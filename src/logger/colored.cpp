@@ -76,6 +76,7 @@
 
 #include "module/fast_attr.hpp"
 #include "module/globals.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 
@@ -1245,13 +1246,13 @@ Ref colored_line(PyObject* formatter, PyObject*, PyObject* asctime, PyObject* na
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: the line colored_line() gives for formatter.format(record), or
 // None where colored_known() says no. Reached through ctypes, not the module.
-extern "C" __attribute__((visibility("default"))) PyObject* log_main_colored_probe(PyObject* formatter,
-                                                                                   PyObject* asctime, PyObject* name,
-                                                                                   PyObject* levelname,
-                                                                                   PyObject* message) {
+LOG_MAIN_TEST_HOOK PyObject* log_main_colored_probe(PyObject* formatter, PyObject* asctime, PyObject* name,
+                                                    PyObject* levelname, PyObject* message) {
     using namespace log_main;
     if (!colored_known(Py_None, formatter)) Py_RETURN_NONE;
     return colored_line(formatter, Py_None, asctime, name, levelname, Py_None, message).release();
 }
+#endif  // LOG_MAIN_TEST_HOOK

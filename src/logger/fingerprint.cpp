@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "module/private_api.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 namespace {
@@ -234,14 +235,16 @@ bool shipped_function(PyObject* fn) {
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: 1 when the function is one the running interpreter ships (shipped_function), else
 // 0. Reached through ctypes, not the module.
-extern "C" __attribute__((visibility("default"))) int log_main_shipped_function(PyObject* f) {
+LOG_MAIN_TEST_HOOK int log_main_shipped_function(PyObject* f) {
     return log_main::shipped_function(f) ? 1 : 0;
 }
 
 // For the tests: function_fingerprint(), or 0 when the function has none.
-extern "C" __attribute__((visibility("default"))) uint64_t log_main_function_fingerprint(PyObject* f) {
+LOG_MAIN_TEST_HOOK uint64_t log_main_function_fingerprint(PyObject* f) {
     uint64_t fp = 0;
     return log_main::function_fingerprint(f, &fp) ? fp : 0;
 }
+#endif  // LOG_MAIN_TEST_HOOK

@@ -90,6 +90,7 @@
 #include "logger/stock.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 namespace {  // the table's owners are this file's own
@@ -1066,20 +1067,21 @@ void traceback_stock_codes(PyCodeObject* const** codes, int* n) {
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: 1 when the plain formatting of a traceback is as shipped, else 0. Reached through
 // ctypes, not the module.
-extern "C" __attribute__((visibility("default"))) int log_main_traceback_stock(void) {
+LOG_MAIN_TEST_HOOK int log_main_traceback_stock(void) {
     return log_main::traceback_stock_current() ? 1 : 0;
 }
 
 // For the tests: the row (or check) the last full check stopped at, "" when it passed.
-extern "C" __attribute__((visibility("default"))) const char* log_main_traceback_stock_failed(void) {
+LOG_MAIN_TEST_HOOK const char* log_main_traceback_stock_failed(void) {
     return log_main::tstock.failed;
 }
 
 // For the tests: the code objects traceback_stock_codes() gives, as a tuple, or None when the
 // formatting is not as shipped.
-extern "C" __attribute__((visibility("default"))) PyObject* log_main_traceback_stock_codes(void) {
+LOG_MAIN_TEST_HOOK PyObject* log_main_traceback_stock_codes(void) {
     if (!log_main::traceback_stock_current()) Py_RETURN_NONE;
     PyCodeObject* const* codes = nullptr;
     int n = 0;
@@ -1088,3 +1090,4 @@ extern "C" __attribute__((visibility("default"))) PyObject* log_main_traceback_s
     for (int i = 0; out && i < n; ++i) PyTuple_SET_ITEM(out, i, Py_NewRef(reinterpret_cast<PyObject*>(codes[i])));
     return out;
 }
+#endif  // LOG_MAIN_TEST_HOOK

@@ -49,13 +49,17 @@
 // and the formatter's own formatException runs.
 #include "logger/traceback_text.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "logger/stock.hpp"
 #include "logger/traceback_stock.hpp"
 #include "module/private_api.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 namespace {
@@ -257,6 +261,18 @@ bool entry_checked(PyObject* entry, bool* checked) {
     return !*checked || (PyLong_CheckExact(size) && PyFloat_CheckExact(mtime) && PyUnicode_CheckExact(fullname));
 }
 
+// stat(2) of `path`, following links, as os.stat does: 0, or -1 with errno set.
+// glibc 2.33 and newer give stat() a symbol version of its own, which would
+// make the wheel need that glibc; on x86-64 the kernel's newfstatat fills the
+// same struct stat, through syscall(), a symbol every glibc has.
+int stat_path(const char* path, struct stat* st) {
+#if defined(__x86_64__) && defined(SYS_newfstatat)
+    return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
+#else
+    return ::stat(path, st);
+#endif
+}
+
 // What os.stat(fullname) gives for the entry's size and time, compared as
 // linecache.checkcache compares them: true when it would keep the entry. The
 // three are held by the caller: the GIL is let go for the stat.
@@ -268,7 +284,7 @@ bool entry_fresh(PyObject* size, PyObject* mtime, PyObject* fullname) {
     struct stat st;
     int rc;
     Py_BEGIN_ALLOW_THREADS
-    rc = ::stat(bytes, &st);
+    rc = stat_path(bytes, &st);
     Py_END_ALLOW_THREADS
     if (rc != 0) return false;
     int overflow = 0;
@@ -466,15 +482,16 @@ Ref without_colour(PyObject* text) {
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: the plain text the module would take from `coloured` for
 // (value, tb), or None where it would format the traceback again. `cache` is
 // linecache.cache. Reached through ctypes, not the module.
-extern "C" __attribute__((visibility("default"))) PyObject* log_main_traceback_probe(PyObject* value, PyObject* tb,
-                                                                                     PyObject* coloured,
-                                                                                     PyObject* cache) {
+LOG_MAIN_TEST_HOOK PyObject* log_main_traceback_probe(PyObject* value, PyObject* tb, PyObject* coloured,
+                                                      PyObject* cache) {
     using namespace log_main;
     if (!traceback_inert(value, tb) || !traceback_sources_clear(value, tb, cache)) Py_RETURN_NONE;
     Ref plain = without_colour(coloured);
     if (!plain) Py_RETURN_NONE;
     return plain.release();
 }
+#endif  // LOG_MAIN_TEST_HOOK

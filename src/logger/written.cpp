@@ -173,6 +173,7 @@
 #include "module/callables.hpp"
 #include "module/globals.hpp"
 #include "module/private_api.hpp"
+#include "module/test_hook.hpp"
 
 namespace log_main {
 namespace {  // the table's owners are this file's own (dropped.cpp has an Owner enum of its own)
@@ -1127,9 +1128,9 @@ static bool has_esc(PyObject* text) {
     return PyUnicode_FindChar(text, 0x1b, 0, PyUnicode_GET_LENGTH(text), 1) != -1;
 }
 
-static int exception_text(Call& c, PyObject* formatter, bool console, bool filtered) {
-    if (c.exc_text && (PyUnicode_GET_LENGTH(c.exc_text.get()) == 0 || (filtered && has_esc(c.exc_text.get()))))
-        c.exc_text = Ref();  // format()'s `if not record.exc_text`, or the filter's drop
+static int exception_text(Call& c, PyObject* formatter, bool console) {
+    if (c.exc_text && PyUnicode_GET_LENGTH(c.exc_text.get()) == 0)
+        c.exc_text = Ref();  // format()'s `if not record.exc_text`
     if (c.exc_text) return 1;
     const bool once = !console && c.coloured;
     TracebackInputs now;
@@ -1209,6 +1210,9 @@ static int turn(Call& c, Taker* checked, PyObject* handler, Ref& name, PyObject*
         known = next != nullptr;
     }
     if (!known || !stream_unchanged(t)) return in_full(c, handler, name, nullptr, false);
+    // The module's filter also drops a cached traceback text that holds ESC (another
+    // handler's coloured one), before the lock: whatever comes next sees it gone.
+    if (c.exc_text && PyList_GET_SIZE(t.filters) > 0 && has_esc(c.exc_text.get())) c.exc_text = Ref();
     // The texts of the line, but the time: a lone surrogate is the encoder's
     // to refuse, in the handler's own emit.
     for (PyObject* part : {stamped.get(), levelname, c.message.get(), t.terminator})
@@ -1248,7 +1252,7 @@ static int turn(Call& c, Taker* checked, PyObject* handler, Ref& name, PyObject*
     // hold no lone surrogate); formatException lets other threads run.
     int formatted_exception = 1;
     if (same && c.exc_info) {
-        formatted_exception = exception_text(c, formatter, console, PyList_GET_SIZE(t.filters) > 0);
+        formatted_exception = exception_text(c, formatter, console);
         if (formatted_exception > 0 && c.exc_text && !(line = with_exception(std::move(line), c.exc_text.get())))
             return leave_after(lock, true);
         if (formatted_exception == 0) same = false;
@@ -1466,17 +1470,19 @@ Written written_call(PyObject* logger, PyObject* level, PyObject* text, PyObject
 
 }  // namespace log_main
 
+#ifdef LOG_MAIN_TEST_HOOK
 // For the tests: how many records so far had their file's traceback taken
 // from the console's text (through ctypes, not the module).
-extern "C" __attribute__((visibility("default"))) long long log_main_tracebacks_once(void) {
+LOG_MAIN_TEST_HOOK long long log_main_tracebacks_once(void) {
     return log_main::tracebacks_once;
 }
 
 // For the tests: the time text the written record gives a record made at `ns`
 // (time.time_ns()), or None where it leaves the record to logging (through
 // ctypes, not the module).
-extern "C" __attribute__((visibility("default"))) PyObject* log_main_time_text_probe(long long ns) {
+LOG_MAIN_TEST_HOOK PyObject* log_main_time_text_probe(long long ns) {
     log_main::Ref text = log_main::asctime_of(log_main::stamp_of(ns));
     if (!text) Py_RETURN_NONE;
     return text.release();
 }
+#endif  // LOG_MAIN_TEST_HOOK
