@@ -3582,6 +3582,8 @@ def change():
     elif case == "zone":
         os.environ["TZ"] = "XXX-9"
         time.tzset()
+    elif case == "patched":     # a patch made while the record waits: the later turns see it
+        logging.Formatter.format = lambda self, record: "patched " + record.getMessage()
     elif case == "stream":      # without the lock, which the record's turn waits for
         second.stream = open(join("file.log"), "a", encoding="utf-8")
 
@@ -3616,7 +3618,7 @@ print(time.strftime("%H", time.localtime()))
 '''
 
 
-@pytest.mark.parametrize("case", ["raised", "lowered", "closed", "added", "propagate", "zone", "stream"])
+@pytest.mark.parametrize("case", ["raised", "lowered", "closed", "added", "propagate", "zone", "stream", "patched"])
 def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path, case):
     """A record waits for the console's lock while another thread changes what callHandlers and
     format() read at the later turns: a handler's level, the handler list, propagate, the time
@@ -3641,7 +3643,7 @@ def test_handlers_are_walked_as_logging_walks_them_while_a_record_waits(tmp_path
     expected = {"raised": {"console.txt"}, "lowered": {"console.txt", "file.log"}, "closed": closed,
                 "added": {"console.txt", "file.log", "extra.log"},
                 "propagate": {"console.txt", "file.log", "root.log"}, "zone": {"console.txt", "file.log"},
-                "stream": {"console.txt", "file.log", "raising.py"}}
+                "stream": {"console.txt", "file.log", "raising.py"}, "patched": {"console.txt", "file.log"}}
     assert waited == expected[case]
     if case == "stream":  # the file's traceback is plain, though the console cached a coloured one
         assert "\x1b" not in "".join(line for _, line in files["file.log"])

@@ -236,9 +236,6 @@ STRESS = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "stress"
 
 
 @pytest.mark.slow
-@pytest.mark.xfail(strict=False, reason="a written record that waits for a handler's lock while a pinned function "
-                   "is patched can leave the handlers after it without their line, and one whose file handler's "
-                   "stream is replaced meanwhile can write the console's coloured traceback into the file")
 def test_shortcuts_write_only_what_the_full_call_could_while_everything_changes(tmp_path):
     # One round of scripts/stress (`make stress` runs them for minutes): writers through files of
     # the three kinds and coloured consoles, with tracebacks, %-args and calls below the level,

@@ -993,12 +993,16 @@ static PyObject* record_of(Call& c, PyObject* name) {
         if (!relative || set(record.get(), W.created, created.get()) < 0 || set(record.get(), W.msecs, msecs.get()) < 0 ||
             set(record.get(), W.relativeCreated, relative.get()) < 0)
             return nullptr;
+        // What the formatters of the turns written in place left on it (the last one's).
+        if (c.formatted && c.asctime &&
+            (set(record.get(), W.message, c.message.get()) < 0 || set(record.get(), W.asctime, c.asctime.get()) < 0))
+            return nullptr;
         c.record = std::move(record);
     }
+    // A record a handler's own code had is left as that code left it, but for the name
+    // the filters so far stamped and the traceback text they let through (read back).
     PyObject* record = c.record.get();
     if (set(record, W.name, name) < 0) return nullptr;
-    if (c.formatted && (set(record, W.message, c.message.get()) < 0 || set(record, W.asctime, c.asctime.get()) < 0))
-        return nullptr;
     if (c.exc_info && set(record, W.exc_text, c.exc_text ? c.exc_text.get() : Py_None) < 0) return nullptr;
     return record;
 }
@@ -1194,6 +1198,9 @@ static bool still_holds(const Taker& t) { return stock_is_current() && stream_un
 // own code from that point (in_full), and the flush to the handler's own
 // flush().
 static int turn(Call& c, Taker* checked, PyObject* handler, Ref& name, PyObject* levelname) {
+    // Once a handler's own code had the record, the record is what the next handlers
+    // get: that code may have changed it (its msg, args, level, exc_text, ...).
+    if (c.record) return in_full(c, handler, name, nullptr, false);
     Taker t;
     if (checked) {
         t = std::move(*checked);
