@@ -91,7 +91,9 @@
 // reaches them. Up to the first turn nothing runs, so the walk finds what the
 // decision found; a later handler is checked again at its turn, and one the
 // checks do not know (added meanwhile, its level or stream changed) gets the
-// record through its own handle().
+// record through its own handle(). Once a handler's own code had the record,
+// the later handlers get that record through their own handle() too (that
+// code may have changed it).
 //
 // Per turn, under the handler's lock: the time text is made there, as
 // formatTime makes it at that turn (the time zone may have changed while an
