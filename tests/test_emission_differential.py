@@ -2948,12 +2948,12 @@ def _import_counted(calls):
     return _replaced(vars(builtins), "__import__", counted)
 
 
-def _monitored_frames(calls):
+def _counting_monitor(code, calls, name):
+    """A sys.monitoring tool counting under `name` each start of `code`; gives its undo."""
     mon = sys.monitoring
     tool = next(t for t in range(6) if mon.get_tool(t) is None)
-    code = traceback.StackSummary.format_frame_summary.__code__
     mon.use_tool_id(tool, "log_main tests")
-    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["format_frame_summary"]))
+    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update([name]))
     mon.set_local_events(tool, code, mon.events.PY_START)
 
     def undo():
@@ -2961,6 +2961,10 @@ def _monitored_frames(calls):
         mon.register_callback(tool, mon.events.PY_START, None)
         mon.free_tool_id(tool)
     return undo
+
+
+def _monitored_frames(calls):
+    return _counting_monitor(traceback.StackSummary.format_frame_summary.__code__, calls, "format_frame_summary")
 
 
 def _safe_string_counted(calls):
@@ -3153,18 +3157,7 @@ def _console_subclass_stream(obj, calls):
 
 
 def _monitored_flush(calls):
-    mon = sys.monitoring
-    tool = next(t for t in range(6) if mon.get_tool(t) is None)
-    code = logging.StreamHandler.flush.__code__
-    mon.use_tool_id(tool, "log_main tests")
-    mon.register_callback(tool, mon.events.PY_START, lambda c, offset: calls.update(["StreamHandler.flush"]))
-    mon.set_local_events(tool, code, mon.events.PY_START)
-
-    def undo():
-        mon.set_local_events(tool, code, 0)
-        mon.register_callback(tool, mon.events.PY_START, None)
-        mon.free_tool_id(tool)
-    return undo
+    return _counting_monitor(logging.StreamHandler.flush.__code__, calls, "StreamHandler.flush")
 
 
 def _set(obj, name, value):
